@@ -1,0 +1,47 @@
+// The engine's configuration tree, loaded once from conf/config.txt and
+// guarded for many readers and one writer. Readers take snapshots (deep
+// copies) so that no lock is held while a copy is used.
+#pragma once
+
+#include "config/ConfigBlock.h"
+#include "config/Swmrg.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+inline constexpr std::string_view kDefaultConfigText =
+    "BEGIN:config\r\nBEGIN:mailpull\r\nMaxThread:20\r\nLogLevel:1\r\nEND:mailpull\r\nEND:config\r\n";
+
+class ConfigStore : public CSWMRG {
+ public:
+  // Loads the file at filePath, falling back to the default text.
+  explicit ConfigStore(std::string filePath);
+
+  // Deep copy of the block at path.
+  std::optional<ConfigBlock> Snapshot(std::string_view path);
+  // Decimal value of key at path (with or without inherit); 0 when missing.
+  int32_t GetInteger(std::string_view path, std::string_view key, bool inherit);
+  // Sets the "Update" entry of the block at path to "0" (memory only).
+  void ClearUpdate(std::string_view path);
+  // Puts block in place of the block at path and saves the file. An unknown
+  // path changes nothing and returns false.
+  bool Replace(std::string_view path, ConfigBlock block);
+
+  const std::string& FilePath() const { return path_; }
+  // OS error of the last failed open or save, 0 after a good one.
+  int LastError() const { return lastError_; }
+
+ private:
+  void Load();
+  bool Save();  // caller holds the write lock
+
+  std::string path_;
+  std::optional<ConfigBlock> root_;
+  int lastError_ = 0;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,49 @@
+#include "platform/Clock.h"
+
+#include <chrono>
+#include <thread>
+
+namespace tarnwick {
+
+int64_t Clock::NowSeconds() {
+  int64_t ms = NowMs();
+  return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+}
+
+namespace {
+
+class RealClock final : public Clock {
+ public:
+  int64_t NowMs() override {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  }
+  void SleepMs(int64_t ms) override {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+};
+
+}  // namespace
+
+Clock& SystemClock() {
+  static RealClock clock;
+  return clock;
+}
+
+uint32_t TickCountMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+std::tm LocalTime(int64_t seconds) {
+  std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return tm;
+}
+
+long LocalUtcOffset(int64_t seconds) { return LocalTime(seconds).tm_gmtoff; }
+
+}  // namespace tarnwick

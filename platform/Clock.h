@@ -1,0 +1,34 @@
+// The one source of "time now" and sleeping for the scheduler, workers and
+// sessions, so that tests can run the long delays (10 s stagger, 500 ms polls,
+// 60 s idle) on a clock of their own.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+namespace tarnwick {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Wall-clock time in milliseconds since 1970-01-01 UTC.
+  virtual int64_t NowMs() = 0;
+  // Blocks the calling thread for ms milliseconds of this clock's time.
+  virtual void SleepMs(int64_t ms) = 0;
+
+  // Seconds since 1970-01-01 UTC.
+  int64_t NowSeconds();
+};
+
+// The real clock.
+Clock& SystemClock();
+
+// Monotonic milliseconds (the tick count), low 32 bits.
+uint32_t TickCountMs();
+
+// Broken-down local time of a UTC second count, via localtime_r.
+std::tm LocalTime(int64_t seconds);
+// Offset of local time from UTC in seconds at the given moment (tm_gmtoff).
+long LocalUtcOffset(int64_t seconds);
+
+}  // namespace tarnwick

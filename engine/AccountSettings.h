@@ -1,0 +1,27 @@
+// Turns an account block of "config/mailpull" into the session settings and
+// the run options of one pull run.
+#pragma once
+
+#include "config/ConfigBlock.h"
+#include "mailclient/MailServer.h"
+
+#include <optional>
+#include <string>
+
+namespace tarnwick {
+
+struct AccountSession {
+  CMailServer server;            // session settings (LocalUser, LocalDomain, DistributeType filled too)
+  bool leaveCopy = true;         // leave fetched messages on the server
+  std::string imapFolder = "INBOX";
+  std::optional<std::string> logFileName;  // protocol log file, when set
+  std::string label;             // AccountLabel: "POP3:host#user", "IMAP4: host#user", ...
+  std::string accountName;       // the block's name
+  std::string workFolder;        // <application folder>/pull/<account name>
+};
+
+// Reads every key with its default and range rule, in the order that fixes
+// the label, and creates the account work folder below applicationFolder.
+AccountSession BuildSession(const ConfigBlock& account, const std::string& applicationFolder);
+
+}  // namespace tarnwick

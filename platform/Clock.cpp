@@ -46,4 +46,14 @@ std::tm LocalTime(int64_t seconds) {
 
 long LocalUtcOffset(int64_t seconds) { return LocalTime(seconds).tm_gmtoff; }
 
+bool LocalTimeToSeconds(std::tm tm, int64_t& seconds) {
+  // mktime answers -1 both for failure and for one real second; a failure
+  // leaves tm_wday untouched, so a sentinel there tells the two apart.
+  tm.tm_wday = -1;
+  std::time_t t = mktime(&tm);
+  if (t == static_cast<std::time_t>(-1) && tm.tm_wday == -1) return false;
+  seconds = static_cast<int64_t>(t);
+  return true;
+}
+
 }  // namespace tarnwick

@@ -30,5 +30,9 @@ uint32_t TickCountMs();
 std::tm LocalTime(int64_t seconds);
 // Offset of local time from UTC in seconds at the given moment (tm_gmtoff).
 long LocalUtcOffset(int64_t seconds);
+// Seconds since 1970-01-01 UTC of a broken-down local time, via mktime: out of
+// range fields are carried over, tm_isdst -1 lets the zone rules decide.
+// Returns false when the time cannot be represented.
+bool LocalTimeToSeconds(std::tm tm, int64_t& seconds);
 
 }  // namespace tarnwick

@@ -49,6 +49,10 @@ inline constexpr std::size_t kMaxConfigDepth = 256;
 std::optional<ConfigBlock> ParseConfig(std::string_view text, std::size_t* end = nullptr);
 
 // "BEGIN:name\r\n", entries, children, "END:name\r\n"; entries always first.
+// The text always reads back with the same blocks: an entry that would read back
+// as a marker line of its own block ("BEGIN:...", "END:<own name>") is left
+// out, and a line break inside a key or value is followed by a TAB when no
+// blank follows it.
 std::string SerializeConfig(const ConfigBlock& block);
 
 // The block at a "/"-separated path starting with the root's own name
@@ -64,5 +68,14 @@ struct FoundEntry {
 };
 std::optional<FoundEntry> FindEntry(const ConfigBlock& root, std::string_view path,
                                     std::string_view key, bool inherit);
+
+// The blocks from root down to the block at path (empty when absent).
+std::vector<ConfigBlock*> FindBlockChain(ConfigBlock& root, std::string_view path);
+
+// Number of block levels in the subtree (a block without children is 1).
+std::size_t ConfigDepth(const ConfigBlock& block);
+
+// Compares two block names or keys without regard to ASCII letter case.
+bool ConfigNameEquals(std::string_view a, std::string_view b);
 
 }  // namespace tarnwick

@@ -6,6 +6,7 @@
 #include "config/ConfigBlock.h"
 #include "config/Swmrg.h"
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,7 +29,9 @@ class ConfigStore : public CSWMRG {
   // Sets the "Update" entry of the block at path to "0" (memory only).
   void ClearUpdate(std::string_view path);
   // Puts block in place of the block at path and saves the file. An unknown
-  // path changes nothing and returns false.
+  // path, or a block that would nest the tree deeper than kMaxConfigDepth,
+  // changes nothing and returns false. A failed save keeps the new block in
+  // memory, leaves the old file as it was and sets LastError.
   bool Replace(std::string_view path, ConfigBlock block);
 
   const std::string& FilePath() const { return path_; }
@@ -41,7 +44,7 @@ class ConfigStore : public CSWMRG {
 
   std::string path_;
   std::optional<ConfigBlock> root_;
-  int lastError_ = 0;
+  std::atomic<int> lastError_{0};
 };
 
 }  // namespace tarnwick

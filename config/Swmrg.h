@@ -19,8 +19,16 @@ class CSWMRG {
   virtual void WaitToWrite();
   virtual void Done();
 
+  // The counters as they stand, for diagnostics and tests.
+  struct Counters {
+    int active;          // >0 readers, -1 a writer, 0 free
+    int waitingWriters;
+    int waitingReaders;
+  };
+  Counters CurrentCounters() const;
+
  private:
-  std::mutex counters_;
+  mutable std::mutex counters_;
   std::counting_semaphore<INT_MAX> readers_{0};
   std::counting_semaphore<INT_MAX> writers_{0};
   int active_ = 0;  // >0 readers, -1 a writer, 0 free

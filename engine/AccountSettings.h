@@ -18,6 +18,10 @@ struct AccountSession {
   std::string label;             // AccountLabel: "POP3:host#user", "IMAP4: host#user", ...
   std::string accountName;       // the block's name
   std::string workFolder;        // <application folder>/pull/<account name>
+  // 0, or the error of making the work folder. 123 with an empty workFolder
+  // when the account name cannot name a folder ("", ".", "..", or holding
+  // "/"): such an account is not pulled.
+  int workFolderError = 0;
 };
 
 // Reads every key with its default and range rule, in the order that fixes

@@ -43,13 +43,6 @@ class CImap4Folder {
   std::string ChangeKey;    // EWS only
 };
 
-// The TLS layer over a session's transport. Besides the byte stream it tells
-// whether decrypted bytes are already held, which count as waiting data.
-class SecureChannel : public RawChannel {
- public:
-  virtual bool HasPending() const = 0;
-};
-
 // Progress callback: (label, text).
 using MailProgressFn = std::function<void(const std::string& label, const std::string& text)>;
 

@@ -21,4 +21,11 @@ class RawChannel {
   virtual bool ReadSome(std::string& out, std::size_t max, int& error) = 0;
 };
 
+// The TLS layer over a session's transport. Besides the byte stream it tells
+// whether decrypted bytes are already held, which count as waiting data.
+class SecureChannel : public RawChannel {
+ public:
+  virtual bool HasPending() const = 0;
+};
+
 }  // namespace tarnwick

@@ -1,6 +1,7 @@
 #include "mailclient/MailProtocol.h"
 
 #include "mailclient/MailClient.h"
+#include "mailclient/Pop3.h"
 #include "platform/Errors.h"
 
 #include <array>
@@ -20,6 +21,9 @@ struct Registry {
   std::mutex mutex;
   std::array<MailProtocolFactory, 4> makers;
 
+  Registry() {
+    makers[Pop3] = [] { return std::unique_ptr<MailProtocol>(std::make_unique<Pop3Protocol>()); };
+  }
 };
 
 Registry& TheRegistry() {

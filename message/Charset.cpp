@@ -162,8 +162,11 @@ std::string ToWide(unsigned codePage, std::string_view bytes) {
     default:
       break;
   }
+  // Whatever the converter hands back must be UTF-8 before it goes on.
   std::string out;
-  if (detail::ConvertCodePage(codePage, bytes, out)) return UpToZero(std::move(out));
+  if (detail::ConvertCodePage(codePage, bytes, out) && IsValidUtf8(out)) {
+    return UpToZero(std::move(out));
+  }
   return UpToZero(FromAnsi(bytes));
 }
 

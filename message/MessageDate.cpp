@@ -36,8 +36,8 @@ std::string MessageDateAt(int64_t seconds) {
   int wday = (tm.tm_wday >= 0 && tm.tm_wday < 7) ? tm.tm_wday : 0;
   int mon = (tm.tm_mon >= 0 && tm.tm_mon < 12) ? tm.tm_mon : 0;
   char buf[96];
-  std::snprintf(buf, sizeof buf, "%s, %d %s %d %02d:%02d:%02d %c%4.4ld", kDays[wday], tm.tm_mday,
-                kMonths[mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, sign,
+  std::snprintf(buf, sizeof buf, "%s, %d %s %lld %02d:%02d:%02d %c%4.4ld", kDays[wday], tm.tm_mday,
+                kMonths[mon], static_cast<long long>(tm.tm_year) + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, sign,
                 std::labs(v));
   return buf;
 }

@@ -1,0 +1,15 @@
+#include "engine/EngineContext.h"
+
+#include "engine/NoProtocolJob.h"
+#include "platform/Files.h"
+
+namespace tarnwick {
+
+EngineContext::EngineContext(std::string applicationFolder, Clock& clock, std::unique_ptr<AccountJob> job)
+    : appFolder_(std::move(applicationFolder)),
+      clock_(clock),
+      job_(job ? std::move(job) : std::make_unique<NoProtocolJob>()),
+      config_(JoinPath(appFolder_, "conf/config.txt")),
+      scheduler_(*this) {}
+
+}  // namespace tarnwick

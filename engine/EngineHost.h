@@ -1,0 +1,43 @@
+// The engine process: creates its folders and the EngineContext, then starts
+// the control server, the scheduler and the pull workers.
+#pragma once
+
+#include "engine/EngineContext.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace tarnwick {
+
+// Identifier of the control pipe; the socket is run/tarnwick/<id> under the
+// system root.
+inline constexpr std::string_view kControlPipeId = "{9C420762-FF33-41ad-8474-F1958652C2EF}";
+
+class EngineHost {
+ public:
+  // Creates the folders "log", "conf" and "pull" (mode 0700) in the
+  // application folder, then the EngineContext, which loads the configuration.
+  explicit EngineHost(const std::string& applicationFolder, Clock& clock = SystemClock(),
+                      std::unique_ptr<AccountJob> job = nullptr);
+  EngineHost(const EngineHost&) = delete;
+  EngineHost& operator=(const EngineHost&) = delete;
+
+  // Starts the threads; false when already started.
+  bool Start();
+
+  EngineContext& Engine() { return engine_; }
+  const std::string& PipeName() const { return pipeName_; }
+  // The control server runs while this is false.
+  bool StopRequested() const { return stop_.load() != 0; }
+
+ private:
+  static const std::string& CreateFolders(const std::string& applicationFolder);
+
+  std::atomic<int> stop_{1};
+  std::atomic<int> idle_{1};
+  std::string pipeName_;
+  EngineContext engine_;
+};
+
+}  // namespace tarnwick

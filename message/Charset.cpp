@@ -1,6 +1,6 @@
 #include "message/Charset.h"
 
-#include <array>
+#include <iterator>
 
 #include "message/CodePageConverter.h"
 #include "message/Encoding.h"
@@ -11,7 +11,7 @@ namespace {
 
 // MIME charset names and their code pages, searched in this order; the first
 // row that matches wins (so "iso-2022-jp" gives 50222, never 50220).
-constexpr std::array<std::string_view, 50> kCharsetTable = {
+constexpr std::string_view kCharsetTable[] = {
     "DIN_66003 20106",   "NS_4551-1 20108",    "SEN_850200_B 20107", "_autodetect 50932",
     "_autodetect_kr 50949", "big5 950",        "csISO2022JP 50221",  "euc-kr 51949",
     "gb2312 936",        "gbk 936",            "euc_cn 936",         "hz-gb-2312 52936",
@@ -26,6 +26,7 @@ constexpr std::array<std::string_view, 50> kCharsetTable = {
     "windows-1257 1257", "windows-1258 1258",  "windows-874 874",    "GB18030 54936",
     "hz-gb-2312 52936",  "x-euc 51932",
 };
+static_assert(std::size(kCharsetTable) == 50);
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 

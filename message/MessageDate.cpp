@@ -55,7 +55,8 @@ int64_t ParseMessageDate(std::string_view text, std::string* stamp) {
   if (std::size_t comma = text.find(','); comma != std::string_view::npos) {
     text.remove_prefix(comma + 1);
   }
-  std::size_t first = text.find_first_not_of(' ');
+  // A Received value is often folded right after its ";".
+  std::size_t first = text.find_first_not_of(" \t\r\n");
   if (first == std::string_view::npos) return 0;
   text.remove_prefix(first);
 

@@ -70,6 +70,8 @@ TEST(ParseMessageDateTest, Table) {
        "20240131102030"},
       {"Received value folded before the date",
        "from a by b;\r\n Tue, 3 Mar 2009 14:05:09 -0500 (EST)", "20090303140509"},
+      {"Received value folded before a date without weekday",
+       "from a by b;\r\n\t3 Mar 2009 14:05:09 -0500", "20090303140509"},
       {"no weekday, month in lower case", "3 mar 2009 14:05:09 -0500", "20090303140509"},
       {"month in capitals", "03 MAR 2009 14:05:09 -0500", "20090303140509"},
       {"dashes", "03-Mar-2009 04:05:09 +0000", "20090303040509"},

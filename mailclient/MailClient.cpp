@@ -1,5 +1,6 @@
 #include "mailclient/MailClient.h"
 
+#include "mailclient/TlsChannel.h"
 #include "message/MessageDate.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
@@ -299,10 +300,16 @@ bool CMailClient::BuildProxyTunnel(const std::string& /*host*/, int /*port*/) {
 }
 
 bool CMailClient::StartTls() {
-  // The TLS layer is set up here: a SecureChannel over transport_, its
-  // handshake with the server name as target, then tls_ and Secured are
-  // set so that SendData and ReceiveChunk go through it.
-  return RaiseError(err::kInvalidParameter, "SSL");
+  if (!transport_) return RaiseError(err::kNotConnected, "SSL");
+  auto tls = std::make_unique<TlsChannel>(*transport_, [this](std::string_view text) { WriteLog(text); });
+  Report("OnSecuring ...");
+  std::string failure;
+  const bool ok = tls->Handshake(ServerCopy->Server, failure);
+  // A failed handshake leaves its state for the next ReleaseTls.
+  tls_ = std::move(tls);
+  if (!ok) return FailWith(failure);
+  Secured = true;
+  return true;
 }
 
 void CMailClient::ReleaseTls() {

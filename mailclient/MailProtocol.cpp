@@ -1,5 +1,6 @@
 #include "mailclient/MailProtocol.h"
 
+#include "mailclient/Imap4.h"
 #include "mailclient/MailClient.h"
 #include "mailclient/Pop3.h"
 #include "platform/Errors.h"
@@ -23,6 +24,7 @@ struct Registry {
 
   Registry() {
     makers[Pop3] = [] { return std::unique_ptr<MailProtocol>(std::make_unique<Pop3Protocol>()); };
+    makers[Imap4] = [] { return std::unique_ptr<MailProtocol>(std::make_unique<Imap4Protocol>()); };
   }
 };
 

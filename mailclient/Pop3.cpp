@@ -2,6 +2,7 @@
 
 #include "mailclient/Auth.h"
 #include "mailclient/MailClient.h"
+#include "mailclient/NtlmLogin.h"
 
 #include <algorithm>
 #include <climits>
@@ -207,9 +208,7 @@ bool Pop3Protocol::LoginApop(CMailClient& s) {
   return true;
 }
 
-bool Pop3Protocol::LoginNtlm(CMailClient& s) {
-  return s.FailWith("Mail Server: NTLM login is not available for POP3 in this build\r\n");
-}
+bool Pop3Protocol::LoginNtlm(CMailClient& s) { return LoginNtlmPop3(s); }
 
 bool Pop3Protocol::ReadListing(CMailClient& s, std::string_view command, std::string& body) {
   body.clear();

@@ -133,12 +133,12 @@ bool Dovecot::WriteConfig(std::string& error) {
     return false;
   }
   if (!WriteFile(dir_ + "/cert.pem", cert.cert_pem) ||
-      !WriteFile(dir_ + "/key.pem", cert.key_pem, 0600) || !WriteFile(dir_ + "/passwd", "")) {
+      !WriteFile(dir_ + "/key.pem", cert.key_pem, 0600)) {
     error = "could not write into " + dir_;
     return false;
   }
   std::error_code ec;
-  for (const char* sub : {"run", "state", "mail"}) fs::create_directories(dir_ + "/" + sub, ec);
+  for (const char* sub : {"run", "state", "mail", "users"}) fs::create_directories(dir_ + "/" + sub, ec);
   if (ec || ::chown((dir_ + "/mail").c_str(), mail_uid_, mail_gid_) != 0) {
     error = "could not prepare folders in " + dir_;
     return false;
@@ -164,8 +164,10 @@ bool Dovecot::WriteConfig(std::string& error) {
     << "first_valid_uid = 1\n"
     << "first_valid_gid = 1\n"
     << "mail_location = maildir:" << dir_ << "/mail/%u/Maildir\n"
+    // One passwd-file per user: the server reads a changed file at most once
+    // a second, but a new user's file is read at its first login.
     << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " << dir_
-    << "/passwd\n}\n"
+    << "/users/%u\n}\n"
     << "userdb {\n  driver = static\n  args = uid=" << mail_uid_ << " gid=" << mail_gid_
     << " home=" << dir_ << "/mail/%u\n}\n"
     << "service imap-login {\n"
@@ -282,23 +284,18 @@ void Dovecot::Stop() {
     fs::remove_all(dir_, ec);
     dir_.clear();
   }
-  users_.clear();
 }
 
 bool Dovecot::AddUser(const std::string& user, const std::string& password) {
-  if (dir_.empty() || user.find_first_of(":\r\n") != std::string::npos ||
-      password.find_first_of("\r\n") != std::string::npos)
+  if (dir_.empty() || user.empty() || user.find_first_of(":/\r\n") != std::string::npos ||
+      user[0] == '.' || password.find_first_of("\r\n") != std::string::npos)
     return false;
-  auto it = std::find_if(users_.begin(), users_.end(),
-                         [&](const auto& u) { return u.first == user; });
-  if (it != users_.end()) it->second = password;
-  else users_.emplace_back(user, password);
-  std::string text;
-  for (const auto& [u, p] : users_) text += u + ":{PLAIN}" + p + "\n";
   // A new file renamed over the old one: the auth process sees either the
-  // old or the new list, never a half-written one.
-  std::string tmp = dir_ + "/passwd.new";
-  return WriteFile(tmp, text) && ::rename(tmp.c_str(), (dir_ + "/passwd").c_str()) == 0;
+  // old or the new entry, never a half-written one.
+  std::string path = dir_ + "/users/" + user;
+  std::string tmp = path + ".new";
+  return WriteFile(tmp, user + ":{PLAIN}" + password + "\n") &&
+         ::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
 std::string Dovecot::MaildirOf(const std::string& user, const std::string& folder) const {

@@ -41,7 +41,8 @@ class Dovecot {
   // The temporary folder holding everything of this instance.
   const std::string& dir() const { return dir_; }
 
-  // Adds a user (or replaces its password). Works while the server runs.
+  // Adds a user. Works while the server runs; a changed password may take
+  // a second to be seen.
   bool AddUser(const std::string& user, const std::string& password);
   // Drops a message into the user's maildir ("new" folder; folder empty
   // means INBOX, otherwise a Maildir++ folder ".name", created when missing).
@@ -74,7 +75,6 @@ class Dovecot {
   unsigned mail_uid_ = 0;
   unsigned mail_gid_ = 0;
   unsigned long sequence_ = 0;
-  std::vector<std::pair<std::string, std::string>> users_;
 };
 
 // Picks n distinct free TCP ports on 127.0.0.1 (bound to port 0 together,

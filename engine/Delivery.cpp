@@ -1,0 +1,164 @@
+#include "engine/Delivery.h"
+
+#include "engine/MailServerInterface.h"
+#include "mailclient/MailClient.h"
+#include "message/Encoding.h"
+#include "message/Headers.h"
+#include "message/MessageDate.h"
+#include "platform/DurableFile.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
+
+#include <cstdio>
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::string_view kFold = ",\r\n\t";
+
+bool HasControl(std::string_view s) {
+  for (unsigned char c : s)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+// An envelope value is one line: line breaks that a folded header carried
+// into it are dropped.
+std::string OneLine(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s)
+    if (c != '\r' && c != '\n') out += c;
+  return out;
+}
+
+std::string BareAddress(std::string_view text) {
+  std::string name, address;
+  SplitAddress(text, name, address);
+  return address;
+}
+
+}  // namespace
+
+bool IsLocalRecipient(std::string_view address, DeliveryContext& context) {
+  if (context.dataFolder.empty()) context.dataFolder = MailServerDataFolder();
+  std::size_t at = address.rfind('@');
+  if (at == std::string_view::npos) return false;
+  // A name with control characters would break the folded envelope line.
+  if (HasControl(address)) return false;
+  std::string user(address.substr(0, at));
+  std::string domain(address.substr(at + 1));
+  if (MailboxExists(context.dataFolder, user, domain)) return true;
+  return DomainAcceptsAll(context.dataFolder, domain);
+}
+
+std::string FilterLocalRecipients(std::string_view recipients, DeliveryContext& context) {
+  std::string result;
+  auto take = [&](std::string_view piece) {
+    std::string p(piece);
+    Trim(p, " ;,\r\n\t");
+    std::string address = BareAddress(p);
+    Trim(address, " \r\n\t<>\",;");
+    if (!address.empty() && IsLocalRecipient(address, context)) result.append(address).append(kFold);
+  };
+  // Cut at each "," or ";" outside double quotes: "Lee, Ann" <ann@x> is one.
+  bool quoted = false;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < recipients.size(); ++i) {
+    char c = recipients[i];
+    if (c == '"') quoted = !quoted;
+    else if (!quoted && (c == ',' || c == ';')) {
+      take(recipients.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  take(recipients.substr(start));
+  Trim(result, " \r\n\t,");
+  return result;
+}
+
+std::string QueueFileName(std::string_view dateText, DeliveryContext& context) {
+  const int64_t nowMs = context.clock->NowMs();
+  const int ms = static_cast<int>(((nowMs % 1000) + 1000) % 1000);
+  std::string stamp;
+  char tail[32];
+  if (ParseMessageDate(dateText, &stamp) != 0 && !stamp.empty()) {
+    std::snprintf(tail, sizeof tail, "%03d%02d", ms, static_cast<int>(context.queueCounter));
+    return "0" + stamp + tail;
+  }
+  std::tm t = LocalTime(nowMs >= 0 ? nowMs / 1000 : (nowMs - 999) / 1000);
+  char name[64];
+  std::snprintf(name, sizeof name, "0%04d%02d%02d%02d%02d%02d%03d%03d", t.tm_year + 1900, t.tm_mon + 1,
+                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, ms, static_cast<int>(context.queueCounter));
+  return name;
+}
+
+bool Deliver(CMailClient& session, DeliveryContext& context, std::string_view message) {
+  // The header block runs to the empty line; everything from that line on
+  // goes into the file byte for byte.
+  std::optional<std::size_t> headerEnd = FindHeaderEnd(message);
+  const std::size_t split = headerEnd ? *headerEnd : message.size();
+  std::string header(message.substr(0, split));
+  const std::string_view rest = message.substr(split);
+
+  std::string dateText;
+  if (!HeaderValue(header, "received", dateText)) HeaderValue(header, "date", dateText);
+  Trim(dateText, " \r\n\t");
+
+  std::string from;
+  HeaderValue(header, "from", from);
+  Trim(from, " \r\n\t");
+  const std::string sender = OneLine(BareAddress(from));
+
+  std::string to, cc;
+  HeaderValue(header, "to", to);
+  HeaderValue(header, "cc", cc);
+  std::string messageRecipients = to + "," + cc;
+  Trim(messageRecipients, " \r\n\t,;");
+
+  std::string recipients;
+  if (context.distribute == 1) {
+    recipients = FilterLocalRecipients(messageRecipients, context);
+    Trim(recipients, " \r\n\t;,");
+  }
+  if (recipients.empty()) recipients = context.defaultRecipient;
+
+  // The server reads the envelope from the leading lines only; copies the
+  // message brought along would follow ours.
+  RemoveHeader(header, "x-sender");
+  RemoveHeader(header, "x-rcpt-to");
+  RemoveHeader(header, "x-mime-parser");
+
+  const std::string envelope = "x-sender: " + sender + "\r\n" + "x-rcpt-to: " + recipients + "\r\n";
+  const std::string lead = envelope + "Received: from " + context.serverName + "[" + context.remoteAddress +
+                           "] by " + LocalHostNameEncoded() + "[" + context.localAddress +
+                           "]\r\n  (TARNWICK); " + MessageDateNow(*context.clock) + "\r\n" +
+                           "X-Originating-IP: " + context.remoteAddress + "\r\n" +
+                           "X-Originating-Sender: " + sender + "\r\n";
+  const std::string processingLog = "[PROC] forward message\r\n" + envelope;
+
+  // Written whole under a name the mail server does not pick up, flushed,
+  // and only then given its ".eml" name.
+  const std::string temp = JoinPath(context.queueFolder, ".tarnwick-" + UniqueFileTag() + ".tmp");
+  if (int e = WriteNewFileSynced(temp, {lead, header, rest})) {
+    session.Transcript.append(processingLog);
+    return session.RaiseError(e, "CreateFile to Queue");
+  }
+  for (;;) {
+    const std::string path = JoinPath(context.queueFolder, QueueFileName(dateText, context) + ".eml");
+    int e = RenameNoReplace(temp, path);
+    if (e == 0) break;
+    if (e != err::kFileExists && e != err::kAlreadyExists) {
+      RemoveFile(temp);
+      session.Transcript.append(processingLog);
+      return session.RaiseError(e, "CreateFile to Queue");
+    }
+    context.clock->SleepMs(10);
+    context.queueCounter = context.queueCounter > 97 ? 0 : context.queueCounter + 1;
+  }
+  session.Transcript.append(processingLog).append("process ok\r\n");
+  return true;
+}
+
+}  // namespace tarnwick

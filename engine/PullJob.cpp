@@ -1,0 +1,106 @@
+#include "engine/PullJob.h"
+
+#include "engine/MailServerInterface.h"
+#include "engine/UidlStore.h"
+#include "platform/Errors.h"
+
+namespace tarnwick {
+
+namespace {
+
+std::string Position(std::size_t i, std::size_t count) {
+  return std::to_string(i + 1) + " / " + std::to_string(count);
+}
+
+}  // namespace
+
+bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContext& context,
+             const CMailServer& settings, bool leaveCopy) {
+  context.serverName = settings.Server;
+  context.defaultRecipient = settings.LocalUser + "@" + settings.LocalDomain;
+  context.distribute = settings.DistributeType != 0 ? 1 : 0;
+
+  if (session.Connect(&settings) != 0) return false;
+
+  context.localAddress = session.LocalAddress();
+  context.remoteAddress = session.PeerAddress();
+
+  UidlStore store(workFolder);
+  session.Report("Loading local UIDL file ...");
+  store.Load(session);
+
+  session.Report("Retrieving mail list ...");
+  if (session.GetMailList() != 0) return false;
+
+  session.Report("Synchronizing UIDL ...");
+  store.Sync(session);
+
+  bool ok = true;
+  const std::size_t count = session.Messages.size();
+  std::string message;
+  for (std::size_t i = 0; i < count; ++i) {
+    const CMailInfo& info = session.Messages[i];
+    session.Report("Checking mail list, Seq:" + Position(i, count) + " ...");
+    if (store.Contains(session, info.UIDL)) continue;
+    if (!session.RetrieveMail(&info, message)) {
+      store.Save(session);
+      ok = false;
+      break;
+    }
+    session.Report("Forwarding email, Seq:" + Position(i, count) + " ...");
+    // The message is on disk under its final name before its id is
+    // recorded: a crash in between fetches it again, it never loses it.
+    if (!Deliver(session, context, message)) {
+      message.clear();
+      store.Save(session);
+      ok = false;
+      break;
+    }
+    message.clear();
+    store.OpenAppend();
+    store.Add(session, info.UIDL);
+  }
+  message.shrink_to_fit();
+  store.CloseAppend();
+
+  if (!leaveCopy && ok) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const CMailInfo& info = session.Messages[i];
+      session.Report("Delete email, Seq:" + Position(i, count) + " ...");
+      if (session.DeleteMail(&info) == 0) store.Remove(session, info.UIDL);
+    }
+  }
+
+  if (!session.IsUsable()) {
+    session.RaiseError(err::kNotConnected);
+    store.Save(session);
+  } else if (!session.Quit()) {
+    store.Save(session);
+  }
+  return ok;
+}
+
+PullJob::PullJob(PullOptions options) : options_(std::move(options)) {}
+
+AccountRunResult PullJob::Run(const AccountSession& account, const ProgressFn& progress) {
+  CMailClient session;
+  session.Label = account.label;
+  session.Progress = progress;
+  session.FolderName = account.imapFolder;
+  session.Timeout = options_.timeoutSeconds;
+  session.StallWaitMs = options_.stallWaitMs;
+  if (account.logFileName) session.SetLogFileName(account.logFileName->c_str());
+
+  DeliveryContext context;
+  context.queueFolder = options_.queueFolder.empty() ? MailServerQueueFolder() : options_.queueFolder;
+  context.dataFolder = options_.dataFolder.empty() ? MailServerDataFolder() : options_.dataFolder;
+  context.clock = options_.clock;
+
+  AccountRunResult result;
+  result.ok = PullRun(account.workFolder, session, context, account.server, account.leaveCopy);
+  if (!result.ok) result.lastError = session.LastError;
+  result.transcript = std::move(session.Transcript);
+  return result;
+}
+
+}  // namespace tarnwick

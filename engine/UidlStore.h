@@ -1,0 +1,71 @@
+// Which messages of an account have been fetched: the file "uidl.txt" in the
+// account's work folder, one line per message naming the server, the user,
+// the remote folder and the message's unique id. Lines of other servers,
+// users or folders are carried along untouched.
+//
+// Line form (the key): "server#user#folder id", the part before the id
+// lower-cased, the id as the server gave it; each line ends with CR LF.
+#pragma once
+
+#include "platform/Files.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tarnwick {
+
+class CMailClient;
+
+class UidlStore {
+ public:
+  explicit UidlStore(std::string workFolder);
+  UidlStore(const UidlStore&) = delete;
+  UidlStore& operator=(const UidlStore&) = delete;
+
+  // Every operation takes the session for its server, user and folder name
+  // and for its transcript and error.
+
+  // Reads the file into lines; an unreadable file leaves the store empty.
+  void Load(CMailClient& session);
+  // Keeps the lines of other accounts and the lines of this account whose
+  // id is still in session.Messages, then saves.
+  void Sync(CMailClient& session);
+  bool Contains(const CMailClient& session, std::string_view id) const;
+  // Records a fetched message (and appends its line when the append file is open).
+  void Add(const CMailClient& session, std::string_view id);
+  // Forgets a message deleted on the server; its line goes with the next Save.
+  void Remove(const CMailClient& session, std::string_view id);
+  // Rewrites the file from the recorded lines. On failure the session's
+  // error says "UPDATE UIDL FILE".
+  bool Save(CMailClient& session);
+  void OpenAppend();
+  void CloseAppend() { append_.reset(); }
+
+  const std::string& path() const { return path_; }
+  const std::vector<std::string>& lines() const { return lines_; }
+
+  // The key prefix "server#user#folder " of the session (not lower-cased).
+  static std::string Prefix(const CMailClient& session);
+
+ private:
+  // The string hash of the store: from 0, times 33 plus each byte.
+  struct Hash {
+    std::size_t operator()(std::string_view s) const noexcept {
+      std::size_t h = 0;
+      for (unsigned char c : s) h = h * 33 + c;
+      return h;
+    }
+  };
+  std::string Key(const CMailClient& session, std::string_view id) const;
+  void RebuildIndex();
+
+  std::string path_;
+  std::vector<std::string> lines_;
+  std::unordered_map<std::string, std::size_t, Hash> index_;
+  FileHandle append_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,363 @@
+#include "engine/PullJob.h"
+
+#include "engine/UidlStore.h"
+#include "platform/Files.h"
+#include "tests/support/Dovecot.h"
+#include "tests/support/FakeServer.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
+
+namespace tarnwick {
+namespace {
+
+using test::Dovecot;
+using test::FakeServer;
+using test::TempDir;
+
+// A pull of one account into folders of a temporary folder.
+struct Pull {
+  explicit Pull(int port, std::string user = "alice", std::string password = "secret") {
+    MakeFolders(queue());
+    MakeFolders(work());
+    MakeFolders(data());
+    account.server.Server = "127.0.0.1";
+    account.server.Port = port;
+    account.server.User = std::move(user);
+    account.server.Password = std::move(password);
+    account.server.LocalUser = "ann";
+    account.server.LocalDomain = "local.dom";
+    account.label = "POP3:127.0.0.1#" + account.server.User;
+    account.workFolder = work();
+    options.queueFolder = queue();
+    options.dataFolder = data();
+    options.timeoutSeconds = 30;
+    options.stallWaitMs = 300;
+  }
+
+  AccountRunResult Run() {
+    progress.clear();
+    PullJob job(options);
+    return job.Run(account, [this](const std::string& label, const std::string& text) {
+      EXPECT_EQ(label, account.label);
+      progress.push_back(text);
+    });
+  }
+
+  std::string queue() const { return dir / "queue"; }
+  std::string work() const { return dir / "work"; }
+  std::string data() const { return dir / "data"; }
+  std::vector<std::string> QueueFiles() const {
+    std::vector<std::string> f = ListFiles(queue());
+    std::sort(f.begin(), f.end());
+    return f;
+  }
+  std::string Read(const std::string& path) const {
+    std::string t;
+    ReadWholeFile(path, t);
+    return t;
+  }
+  std::string Uidl() const { return Read(work() + "/uidl.txt"); }
+  std::size_t Count(const std::string& text) const {
+    return static_cast<std::size_t>(std::count(progress.begin(), progress.end(), text));
+  }
+  bool Saw(const std::string& prefix) const {
+    return std::any_of(progress.begin(), progress.end(),
+                       [&](const std::string& p) { return p.rfind(prefix, 0) == 0; });
+  }
+
+  TempDir dir;
+  AccountSession account;
+  PullOptions options;
+  std::vector<std::string> progress;
+};
+
+std::string Message(int n, const std::string& date) {
+  return "Date: " + date + "\r\nFrom: Sender " + std::to_string(n) + " <s" + std::to_string(n) +
+         "@remote.example>\r\nTo: ann@local.dom\r\nSubject: message " + std::to_string(n) +
+         "\r\n\r\nbody " + std::to_string(n) + "\r\n..stuffed line\r\n";
+}
+
+// The ids Dovecot gives the user's messages, in list order.
+std::vector<std::string> ServerIds(Dovecot& d, const std::string& user, const std::string& password) {
+  CMailClient s;
+  CMailServer settings;
+  settings.Server = "127.0.0.1";
+  settings.Port = d.pop3_port();
+  settings.User = user;
+  settings.Password = password;
+  std::vector<std::string> ids;
+  if (s.Connect(&settings) == 0 && s.GetMailList() == 0)
+    for (const CMailInfo& m : s.Messages) ids.push_back(m.UIDL);
+  s.Quit();
+  return ids;
+}
+
+class PullDovecot : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new Dovecot;
+    if (!server_->Start(&start_error_)) {
+      delete server_;
+      server_ = nullptr;
+    }
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    if (!server_) GTEST_SKIP() << "Dovecot did not start: " << start_error_;
+  }
+  // A fresh user per test, so that tests do not see each other's mail.
+  std::string NewUser() {
+    std::string user = "u" + std::to_string(++users_);
+    EXPECT_TRUE(server_->AddUser(user, "pw"));
+    return user;
+  }
+  static Dovecot* server_;
+  static std::string start_error_;
+  static int users_;
+};
+Dovecot* PullDovecot::server_ = nullptr;
+std::string PullDovecot::start_error_;
+int PullDovecot::users_ = 0;
+
+TEST_F(PullDovecot, EmptyMailboxKeepsOtherAccountsLines) {
+  std::string user = NewUser();
+  Pull pull(server_->pop3_port(), user, "pw");
+  const std::string foreign = "other.example#bob#INBOX 17\r\n";
+  ASSERT_EQ(WriteWholeFile(pull.work() + "/uidl.txt", foreign + "127.0.0.1#" + user + "#INBOX stale\r\n"), 0);
+  AccountRunResult r = pull.Run();
+  ASSERT_TRUE(r.ok) << r.lastError << r.transcript;
+  EXPECT_TRUE(pull.QueueFiles().empty());
+  EXPECT_EQ(pull.Uidl(), foreign);
+  EXPECT_EQ(pull.progress, (std::vector<std::string>{"Connected", "Authorized", "Loading local UIDL file ...",
+                                                     "Retrieving mail list ...", "Synchronizing UIDL ...",
+                                                     "Quiting ..."}));
+}
+
+TEST_F(PullDovecot, FetchesOnlyWhatIsNotRecorded) {
+  std::string user = NewUser();
+  server_->AddMessage(user, Message(1, "Wed, 31 Jan 2024 10:20:30 +0000"));
+  server_->AddMessage(user, Message(2, "Thu, 1 Feb 2024 08:00:00 +0000"));
+  server_->AddMessage(user, Message(3, "Tue, 30 Jan 2024 23:59:59 +0000"));
+  std::vector<std::string> ids = ServerIds(*server_, user, "pw");
+  ASSERT_EQ(ids.size(), 3u);
+
+  Pull pull(server_->pop3_port(), user, "pw");
+  const std::string foreign = "other.example#bob#INBOX 17\r\n";
+  const std::string prefix = "127.0.0.1#" + user + "#inbox ";
+  ASSERT_EQ(WriteWholeFile(pull.work() + "/uidl.txt", foreign + prefix + ids[1] + "\r\n"), 0);
+
+  AccountRunResult r = pull.Run();
+  ASSERT_TRUE(r.ok) << r.lastError << r.transcript;
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(pull.Count("Checking mail list, Seq:" + std::to_string(i) + " / 3 ..."), 1u);
+  EXPECT_EQ(pull.Count("Forwarding email, Seq:1 / 3 ..."), 1u);
+  EXPECT_EQ(pull.Count("Forwarding email, Seq:2 / 3 ..."), 0u);
+  EXPECT_EQ(pull.Count("Forwarding email, Seq:3 / 3 ..."), 1u);
+  EXPECT_TRUE(pull.Saw("Receiving email, Seq:3, Size:0/"));
+  EXPECT_FALSE(pull.Saw("Receiving email, Seq:2,"));
+
+  // Named by date: message 3 (30 Jan) sorts before message 1 (31 Jan).
+  std::vector<std::string> files = pull.QueueFiles();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].substr(0, 15), "020240130235959");
+  EXPECT_EQ(files[1].substr(0, 15), "020240131102030");
+  std::string first = pull.Read(pull.queue() + "/" + files[1]);
+  EXPECT_EQ(first.rfind("x-sender: s1@remote.example\r\nx-rcpt-to: ann@local.dom\r\nReceived: from 127.0.0.1[127.0.0.1] by ", 0),
+            0u)
+      << first;
+  EXPECT_NE(first.find("X-Originating-IP: 127.0.0.1\r\nX-Originating-Sender: s1@remote.example\r\n" +
+                       Message(1, "Wed, 31 Jan 2024 10:20:30 +0000")),
+            std::string::npos)
+      << first;
+  EXPECT_TRUE(first.ends_with("\r\n..stuffed line\r\n")) << first;
+
+  EXPECT_EQ(pull.Uidl(), foreign + prefix + ids[1] + "\r\n" + prefix + ids[0] + "\r\n" + prefix + ids[2] + "\r\n");
+  EXPECT_NE(r.transcript.find("[PROC] forward message\r\n"), std::string::npos);
+  EXPECT_EQ(r.transcript.find("pw\r\n"), std::string::npos);
+  EXPECT_EQ(server_->MessageCount(user), 3u);  // copies are left by default
+
+  // Nothing new: the second run fetches nothing.
+  r = pull.Run();
+  ASSERT_TRUE(r.ok) << r.lastError;
+  EXPECT_FALSE(pull.Saw("Forwarding email"));
+  EXPECT_EQ(pull.QueueFiles().size(), 2u);
+}
+
+TEST_F(PullDovecot, WithoutLeaveCopyEveryListedMessageIsDeleted) {
+  std::string user = NewUser();
+  for (int i = 1; i <= 3; ++i) server_->AddMessage(user, Message(i, "Wed, 31 Jan 2024 10:20:30 +0000"));
+  std::vector<std::string> ids = ServerIds(*server_, user, "pw");
+  Pull pull(server_->pop3_port(), user, "pw");
+  const std::string prefix = "127.0.0.1#" + user + "#inbox ";
+  ASSERT_EQ(WriteWholeFile(pull.work() + "/uidl.txt", prefix + ids[0] + "\r\n"), 0);
+  pull.account.leaveCopy = false;
+  AccountRunResult r = pull.Run();
+  ASSERT_TRUE(r.ok) << r.lastError;
+  EXPECT_EQ(pull.QueueFiles().size(), 2u);
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(pull.Count("Delete email, Seq:" + std::to_string(i) + " / 3 ..."), 1u);
+  EXPECT_EQ(server_->MessageCount(user), 0u);
+  // Same date and the same millisecond would give one name: the counter
+  // keeps the two apart.
+  std::vector<std::string> files = pull.QueueFiles();
+  EXPECT_NE(files[0], files[1]);
+  // The ids stay recorded until the next run finds them gone.
+  EXPECT_EQ(pull.Uidl(), prefix + ids[0] + "\r\n" + prefix + ids[1] + "\r\n" + prefix + ids[2] + "\r\n");
+  r = pull.Run();
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(pull.Uidl(), "");
+}
+
+TEST_F(PullDovecot, DistributeToLocalRecipients) {
+  std::string user = NewUser();
+  server_->AddMessage(user,
+                      "From: a@remote.example\r\nTo: bob@local.dom, \"Doe, Jo\" <jo@all.dom>\r\n"
+                      "Cc: someone@remote.example\r\nSubject: x\r\n\r\nbody\r\n");
+  Pull pull(server_->pop3_port(), user, "pw");
+  ASSERT_EQ(MakeFolders(pull.data() + "/local.dom/user/bob"), 0);
+  std::string flag(160, '\0');
+  flag[84] = 2;
+  ASSERT_EQ(MakeFolders(pull.data() + "/all.dom"), 0);
+  ASSERT_EQ(WriteWholeFile(pull.data() + "/all.dom/domain.dat", flag), 0);
+  pull.account.server.DistributeType = 1;
+  AccountRunResult r = pull.Run();
+  ASSERT_TRUE(r.ok) << r.lastError;
+  std::vector<std::string> files = pull.QueueFiles();
+  ASSERT_EQ(files.size(), 1u);
+  std::string file = pull.Read(pull.queue() + "/" + files[0]);
+  EXPECT_EQ(file.rfind("x-sender: a@remote.example\r\nx-rcpt-to: bob@local.dom,\r\n\tjo@all.dom\r\n", 0), 0u) << file;
+  // No date in the message: the name comes from the clock.
+  EXPECT_EQ(files[0].size(), 21u + 4u);
+}
+
+TEST_F(PullDovecot, MissingQueueFolderFailsAndTheNextRunFetchesAgain) {
+  std::string user = NewUser();
+  server_->AddMessage(user, Message(1, "Wed, 31 Jan 2024 10:20:30 +0000"));
+  Pull pull(server_->pop3_port(), user, "pw");
+  pull.options.queueFolder = pull.dir / "no-queue";
+  pull.account.leaveCopy = false;
+  AccountRunResult r = pull.Run();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.lastError.rfind("NativeErrorCode: 2 CreateFile to Queue", 0), 0u) << r.lastError;
+  EXPECT_FALSE(pull.Saw("Delete email"));
+  EXPECT_EQ(server_->MessageCount(user), 1u);
+  EXPECT_TRUE(FileExists(pull.work() + "/uidl.txt"));
+  EXPECT_EQ(pull.Uidl(), "");
+
+  ASSERT_EQ(MakeFolders(pull.options.queueFolder), 0);
+  r = pull.Run();
+  ASSERT_TRUE(r.ok) << r.lastError;
+  EXPECT_EQ(ListFiles(pull.options.queueFolder).size(), 1u);
+  EXPECT_EQ(server_->MessageCount(user), 0u);
+}
+
+TEST_F(PullDovecot, FullQueueFolderFailsTheRun) {
+  std::string user = NewUser();
+  server_->AddMessage(user, Message(1, "Wed, 31 Jan 2024 10:20:30 +0000") + std::string(4096, 'x') + "\r\n");
+  Pull pull(server_->pop3_port(), user, "pw");
+  const std::string foreign = "other.example#bob#INBOX 17\r\n";
+  ASSERT_EQ(WriteWholeFile(pull.work() + "/uidl.txt", foreign), 0);
+  // No file of this process may grow past 1 KB while the run lasts: the
+  // queue file's write fails as on a full disk.
+  auto old = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  AccountRunResult r = pull.Run();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old);
+  EXPECT_FALSE(r.ok);
+  EXPECT_NE(r.lastError.find("CreateFile to Queue"), std::string::npos) << r.lastError;
+  EXPECT_TRUE(pull.QueueFiles().empty());  // no half-written file
+  EXPECT_EQ(pull.Uidl(), foreign);
+
+  r = pull.Run();
+  ASSERT_TRUE(r.ok) << r.lastError;
+  EXPECT_EQ(pull.QueueFiles().size(), 1u);
+}
+
+TEST_F(PullDovecot, LoginFailureLeavesTheUidlFileAlone) {
+  std::string user = NewUser();
+  Pull pull(server_->pop3_port(), user, "wrong");
+  ASSERT_EQ(WriteWholeFile(pull.work() + "/uidl.txt", "keep me"), 0);
+  AccountRunResult r = pull.Run();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.lastError.rfind("Mail Server: -ERR", 0), 0u) << r.lastError;
+  EXPECT_EQ(pull.Uidl(), "keep me");
+  EXPECT_FALSE(pull.Saw("Loading local UIDL file"));
+}
+
+// ---------------------------------------------------------------------------
+// Fault cases on a scripted server
+
+constexpr const char* kLogin = "S: +OK ready\nC: USER alice\nS: +OK\nC: PASS secret\nS: +OK\n";
+constexpr const char* kList3 =
+    "C: LIST\nS: +OK\nS: 1 30\nS: 2 30\nS: 3 30\nS: .\nC: UIDL\nS: +OK\nS: 1 a\nS: 2 b\nS: 3 c\nS: .\n";
+
+TEST(PullFaults, FailedFetchDeletesNothing) {
+  FakeServer fake(std::string(kLogin) + kList3 +
+                  "C: RETR 1\nS: +OK\nS: Subject: one\nS: \nS: body\nS: .\n"
+                  "C: RETR 2\nS: -ERR gone\nC: QUIT\nS: +OK\n");
+  Pull pull(fake.port());
+  pull.account.leaveCopy = false;
+  AccountRunResult r = pull.Run();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.lastError, "Mail Server: -ERR gone\r\n");
+  EXPECT_TRUE(fake.WaitDone());
+  EXPECT_EQ(fake.Failures(), "");
+  EXPECT_EQ(fake.Received().find("DELE"), std::string::npos);
+  EXPECT_EQ(pull.QueueFiles().size(), 1u);
+  EXPECT_EQ(pull.Uidl(), "127.0.0.1#alice#inbox a\r\n");
+}
+
+TEST(PullFaults, ConnectionLostBeforeQuitStillSucceeds) {
+  FakeServer fake(std::string(kLogin) + kList3 +
+                  "C: RETR 1\nS: +OK\nS: a\nS: .\nC: RETR 2\nS: +OK\nS: b\nS: .\nC: RETR 3\nS: +OK\nS: c\nS: .\n"
+                  "C: DELE 1\nS: +OK\nC: DELE 2\nS: +OK\nC: DELE 3\nS: +OK\nC: QUIT\nX\n");
+  Pull pull(fake.port());
+  pull.options.timeoutSeconds = 2;
+  pull.account.leaveCopy = false;
+  AccountRunResult r = pull.Run();
+  EXPECT_TRUE(r.ok) << r.lastError;
+  EXPECT_EQ(pull.QueueFiles().size(), 3u);
+  // Quit failed, so the file was saved without the deleted messages: if the
+  // server did not commit the deletions, they come again.
+  EXPECT_EQ(pull.Uidl(), "");
+  EXPECT_EQ(fake.Failures(), "");
+}
+
+TEST(PullFaults, MalformedListFailsBeforeAnyFetch) {
+  FakeServer fake(std::string(kLogin) + "C: LIST\nS: +OK\nS: 1 10\nS: garbage\nS: .\nC: *\n");
+  Pull pull(fake.port());
+  ASSERT_EQ(WriteWholeFile(pull.work() + "/uidl.txt", "untouched\r\n"), 0);
+  AccountRunResult r = pull.Run();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.lastError.rfind("Mail Server: ", 0), 0u) << r.lastError;
+  EXPECT_EQ(pull.Uidl(), "untouched\r\n");
+  EXPECT_TRUE(pull.QueueFiles().empty());
+}
+
+TEST(PullFaults, StallBeforeTerminatorDeliversTheMessage) {
+  FakeServer fake(std::string(kLogin) +
+                  "C: LIST\nS: +OK\nS: 1 16\nS: .\nC: UIDL\nS: +OK\nS: 1 a\nS: .\n"
+                  "C: RETR 1\nR: +OK\\r\\nSubject: s\\r\\n\\r\\nb\\r\\n\nW\n");
+  Pull pull(fake.port());
+  pull.options.timeoutSeconds = 2;
+  AccountRunResult r = pull.Run();
+  EXPECT_TRUE(r.ok) << r.lastError;  // the quit after it fails, which does not count
+  ASSERT_EQ(pull.QueueFiles().size(), 1u);
+  EXPECT_TRUE(pull.Read(pull.queue() + "/" + pull.QueueFiles()[0]).ends_with("Subject: s\r\n\r\nb\r\n"));
+  EXPECT_NE(r.transcript.find("(CRLF.CRLF missed)"), std::string::npos);
+  EXPECT_EQ(pull.Uidl(), "127.0.0.1#alice#inbox a\r\n");
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,6 +1,6 @@
 #include "engine/EngineContext.h"
 
-#include "engine/NoProtocolJob.h"
+#include "engine/PullJob.h"
 #include "platform/Files.h"
 
 namespace tarnwick {
@@ -8,7 +8,7 @@ namespace tarnwick {
 EngineContext::EngineContext(std::string applicationFolder, Clock& clock, std::unique_ptr<AccountJob> job)
     : appFolder_(std::move(applicationFolder)),
       clock_(clock),
-      job_(job ? std::move(job) : std::make_unique<NoProtocolJob>()),
+      job_(job ? std::move(job) : std::make_unique<PullJob>()),
       config_(JoinPath(appFolder_, "conf/config.txt")),
       scheduler_(*this) {}
 

@@ -83,6 +83,16 @@ bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContex
 PullJob::PullJob(PullOptions options) : options_(std::move(options)) {}
 
 AccountRunResult PullJob::Run(const AccountSession& account, const ProgressFn& progress) {
+  AccountRunResult result;
+  if (account.workFolder.empty()) {
+    // Without a work folder the UIDL file would land wherever the engine
+    // happens to run; such an account is not pulled.
+    CMailClient none;
+    none.RaiseError(account.workFolderError ? account.workFolderError : err::kInvalidName);
+    result.lastError = none.LastError;
+    result.transcript = none.Transcript;
+    return result;
+  }
   CMailClient session;
   session.Label = account.label;
   session.Progress = progress;
@@ -96,7 +106,6 @@ AccountRunResult PullJob::Run(const AccountSession& account, const ProgressFn& p
   context.dataFolder = options_.dataFolder.empty() ? MailServerDataFolder() : options_.dataFolder;
   context.clock = options_.clock;
 
-  AccountRunResult result;
   result.ok = PullRun(account.workFolder, session, context, account.server, account.leaveCopy);
   if (!result.ok) result.lastError = session.LastError;
   result.transcript = std::move(session.Transcript);

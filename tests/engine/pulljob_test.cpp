@@ -2,6 +2,7 @@
 
 #include "engine/UidlStore.h"
 #include "platform/Files.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Dovecot.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/TempDir.h"
@@ -10,7 +11,10 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <thread>
 
 namespace tarnwick {
 namespace {
@@ -293,6 +297,44 @@ TEST_F(PullDovecot, LoginFailureLeavesTheUidlFileAlone) {
   EXPECT_EQ(r.lastError.rfind("Mail Server: -ERR", 0), 0u) << r.lastError;
   EXPECT_EQ(pull.Uidl(), "keep me");
   EXPECT_FALSE(pull.Saw("Loading local UIDL file"));
+}
+
+TEST_F(PullDovecot, TheEngineProgramPullsIntoTheQueue) {
+  std::string user = NewUser();
+  const std::string message = Message(1, "Wed, 31 Jan 2024 10:20:30 +0000");
+  server_->AddMessage(user, message);
+  TempDir root;
+  const char* build = std::getenv("TARNWICK_BUILD_DIR");
+  std::string prog = root / "TarnwickSvr";
+  ASSERT_TRUE(test::CopyExecutable(std::string(build ? build : ".") + "/programs/TarnwickSvr", prog));
+  ASSERT_EQ(MakeFolders(root / "etc/tarnwick"), 0);
+  ASSERT_EQ(WriteWholeFile(root / "etc/tarnwick/registry",
+                           "[HKEY_LOCAL_MACHINE\\Software\\Varnholt]\r\n@=\"" + root.path() + "/mailserver\"\r\n"),
+            0);
+  ASSERT_EQ(MakeFolders(root / "mailserver/queue"), 0);
+  ASSERT_EQ(MakeFolders(root / "conf"), 0);
+  ASSERT_EQ(WriteWholeFile(root / "conf/config.txt",
+                           "BEGIN:config\r\nBEGIN:mailpull\r\nMaxThread:1\r\nLogLevel:2\r\n"
+                           "BEGIN:acct\r\nServer:127.0.0.1\r\nPort:" +
+                               std::to_string(server_->pop3_port()) + "\r\nUser:" + user +
+                               "\r\nPassword:pw\r\nProtocol:0\r\nLocalUser:ann\r\nLocalDomain:local.dom\r\n"
+                               "LeaveCopy:0\r\nActive:1\r\nDownloadInterval:60\r\nStartTime:0\r\n"
+                               "END:acct\r\nEND:mailpull\r\nEND:config\r\n"),
+            0);
+  test::ChildProcess engine(prog, {prog, "/s"}, {"TARNWICK_SYSROOT=" + root.path()});
+  ASSERT_TRUE(engine.Started());
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (server_->MessageCount(user) != 0 && std::chrono::steady_clock::now() < deadline && engine.Running())
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  engine.Kill();
+  std::vector<std::string> files = ListFiles(root / "mailserver/queue");
+  ASSERT_EQ(files.size(), 1u);
+  std::string file;
+  ReadWholeFile(root / "mailserver/queue/" + files[0], file);
+  EXPECT_EQ(file.rfind("x-sender: s1@remote.example\r\nx-rcpt-to: ann@local.dom\r\n", 0), 0u) << file;
+  EXPECT_TRUE(file.ends_with(message));
+  EXPECT_EQ(server_->MessageCount(user), 0u);
+  EXPECT_TRUE(FileExists(root / "pull/acct/uidl.txt"));
 }
 
 // ---------------------------------------------------------------------------

@@ -161,6 +161,9 @@ bool Dovecot::WriteConfig(std::string& error) {
     << "auth_verbose = yes\n"
     << "auth_cache_size = 0\n"
     << "auth_failure_delay = 0\n"
+    // No penalty delay for repeated failed logins from one address: the
+    // tests fail logins on purpose, all from the loopback address.
+    << "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n"
     << "first_valid_uid = 1\n"
     << "first_valid_gid = 1\n"
     << "mail_location = maildir:" << dir_ << "/mail/%u/Maildir\n"

@@ -32,7 +32,7 @@ void Run(ControlReader::Side side, std::string_view bytes, std::size_t piece) {
       ControlMessage m = r.Take();
       if (static_cast<uint32_t>(m.type) > kMaxControlType) abort();
       if (m.data.size() > 0 && static_cast<int64_t>(m.data.size()) != m.dataLength) abort();
-      if (m.dataLength >= 0 && m.restLength == m.dataLength + 4 &&
+      if (m.dataLength >= 0 && static_cast<int64_t>(m.restLength) == static_cast<int64_t>(m.dataLength) + 4 &&
           m.data.size() == static_cast<std::size_t>(m.dataLength)) {
         std::string again = EncodeControlMessage(m.magic, m.type, m.data);
         std::size_t end = pos + used;

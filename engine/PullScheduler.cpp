@@ -233,7 +233,12 @@ void PullScheduler::WorkerLoop() {
       }
     }
     if (block) {
-      if (RunAccount(*block) == 1) lastActivity = clock.NowSeconds();
+      // Nothing one account does may end the worker; a block whose handling
+      // failed this way is dropped.
+      try {
+        if (RunAccount(*block) == 1) lastActivity = clock.NowSeconds();
+      } catch (...) {
+      }
     } else {
       clock.SleepMs(kPollMs);
     }

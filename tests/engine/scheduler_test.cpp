@@ -163,6 +163,8 @@ class Scheduler : public ::testing::Test {
 
   test::ScopedTimeZone zone{"CET-1"};
   test::TempDir app;
+  // Machine-wide files (the control socket) stay inside the test's folder.
+  test::ScopedSysroot sysroot{app.path()};
   test::FakeClock clock{kStartMs, 1};
   FakeJob job{clock};
   std::unique_ptr<EngineHost> host;

@@ -30,9 +30,9 @@ UidlStore::UidlStore(std::string workFolder) : path_(JoinPath(workFolder, "uidl.
 
 std::string UidlStore::Prefix(const CMailClient& session) {
   std::string prefix;
-  if (session.ServerCopy) prefix = session.ServerCopy->Server + "#" + session.ServerCopy->User;
-  else prefix = "#";
-  prefix += "#" + session.FolderName + " ";
+  if (session.ServerCopy) prefix.append(session.ServerCopy->Server).append("#").append(session.ServerCopy->User);
+  else prefix.append("#");
+  prefix.append("#").append(session.FolderName).append(" ");
   return prefix;
 }
 

@@ -388,6 +388,37 @@ TEST_F(Pop3Dovecot, ListRetrieveDeleteQuit) {
   EXPECT_EQ(server_->MessageCount("bob"), 1u);
 }
 
+TEST_F(Pop3Dovecot, OverTls) {
+  ASSERT_TRUE(server_->AddUser("dave", "pw-dave"));
+  std::string big = "Subject: big\r\n\r\n";
+  for (int i = 0; big.size() < 300000; ++i) big += (i % 7 == 0 ? ".line " : "line ") + std::to_string(i) + "\r\n";
+  server_->AddMessage("dave", big);
+  struct Case {
+    const char* name;
+    int port;
+    int32_t type;
+  } cases[] = {{"SslFromTheStart", server_->pop3s_port(), ConnectSSLAuto},
+               {"UpgradeWithStls", server_->pop3_port(), ConnectTLS}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    s.Timeout = 30;
+    CMailServer settings = Settings(c.port, "dave", "pw-dave");
+    settings.SSLConnection = true;
+    settings.SSLType = c.type;
+    ASSERT_EQ(s.Connect(&settings), 0) << s.LastError;
+    EXPECT_TRUE(s.Secured);
+    ASSERT_EQ(s.GetMailList(), 0) << s.LastError;
+    ASSERT_EQ(s.Messages.size(), 1u);
+    std::string content;
+    ASSERT_TRUE(s.RetrieveMail(&s.Messages[0], content)) << s.LastError;
+    EXPECT_EQ(content, big);
+    EXPECT_EQ(s.Transcript.find("(CRLF.CRLF missed)"), std::string::npos);
+    EXPECT_EQ(s.Transcript.find("pw-dave"), std::string::npos);
+    EXPECT_TRUE(s.Quit()) << s.LastError;
+  }
+}
+
 TEST_F(Pop3Dovecot, Logins) {
   ASSERT_TRUE(server_->AddUser("carol", "pw-carol"));
   struct Case {

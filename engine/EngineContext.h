@@ -6,6 +6,7 @@
 #include "config/ConfigStore.h"
 #include "engine/AccountJob.h"
 #include "engine/PullScheduler.h"
+#include "engine/TestRun.h"
 #include "platform/Clock.h"
 
 #include <memory>
@@ -33,6 +34,8 @@ class EngineContext {
 
   // Guards the list of pending account tests.
   std::mutex& TestsLock() { return testsLock_; }
+  // The account tests started through the control pipe, and their verdicts.
+  AccountTests& Tests() { return tests_; }
 
  private:
   std::string appFolder_;
@@ -40,6 +43,7 @@ class EngineContext {
   std::unique_ptr<AccountJob> job_;
   ConfigStore config_;
   std::mutex testsLock_;
+  AccountTests tests_{testsLock_};
   // Last, so that its threads are stopped before anything they use goes away.
   PullScheduler scheduler_;
 };

@@ -20,7 +20,10 @@ bool EngineHost::Start() {
   pipeName_ = UnderSystemRoot(std::string("run/tarnwick/") + std::string(kControlPipeId));
   stop_ = 0;
   idle_ = 0;
-  // The control server starts here, before the scheduler, once it exists.
+  // The control server first, then the scheduler. A socket that cannot be
+  // bound yet is retried by the server's own thread.
+  control_ = std::make_unique<ControlServer>(engine_, pipeName_);
+  control_->Start();
   engine_.Scheduler().StartScheduler();
   engine_.Scheduler().StartWorkers();
   return true;

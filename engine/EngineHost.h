@@ -2,6 +2,7 @@
 // the control server, the scheduler and the pull workers.
 #pragma once
 
+#include "engine/ControlServer.h"
 #include "engine/EngineContext.h"
 
 #include <atomic>
@@ -30,6 +31,8 @@ class EngineHost {
   const std::string& PipeName() const { return pipeName_; }
   // The control server runs while this is false.
   bool StopRequested() const { return stop_.load() != 0; }
+  // The control server, once started.
+  ControlServer* Control() { return control_.get(); }
 
  private:
   static const std::string& CreateFolders(const std::string& applicationFolder);
@@ -38,6 +41,8 @@ class EngineHost {
   std::atomic<int> idle_{1};
   std::string pipeName_;
   EngineContext engine_;
+  // After the context it serves, so that it is stopped first.
+  std::unique_ptr<ControlServer> control_;
 };
 
 }  // namespace tarnwick

@@ -176,7 +176,10 @@ TEST_F(Scheduler, FirstPassStaggersAccountsTenSecondsApartAndDueAtOnce) {
   // Stored start times are recent, so only the first pass's zeroing makes
   // these accounts due before an hour has gone by.
   const std::string recent = "StartTime:" + std::to_string(kStartSeconds - 5) + "\r\n";
-  Start(1, 0,
+  // Three workers: one is always free while the other two hold a waiting
+  // account for their 500 ms, so each account runs within one poll of being
+  // queued.
+  Start(3, 0,
         AccountText("a", "Active:1\r\nDownloadInterval:60\r\n" + recent) +
             AccountText("b", "Active:1\r\nDownloadInterval:60\r\nUpdate:1\r\n" + recent) +
             AccountText("c", "Active:1\r\nDownloadInterval:60\r\n" + recent));

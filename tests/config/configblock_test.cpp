@@ -199,15 +199,5 @@ TEST(ConfigInt, DecimalRule) {
   for (const Case& c : cases) EXPECT_EQ(ConfigInt(c.text), c.value) << c.text;
 }
 
-TEST(ConfigBlockHelpers, SetReplacesFirstOrAppends) {
-  ConfigBlock b{"a", {{"Update", "1"}, {"update", "2"}}, {}};
-  b.Set("UPDATE", "0");
-  b.Set("StartTime", "5");
-  ASSERT_EQ(b.entries.size(), 3u);
-  EXPECT_EQ(b.entries[0].value, "0");
-  EXPECT_EQ(b.entries[1].value, "2");
-  EXPECT_EQ(b.Entry("starttime")->value, "5");
-}
-
 }  // namespace
 }  // namespace tarnwick

@@ -135,17 +135,6 @@ TEST(ControlFraming, HeadAndRestRules) {
   }
 }
 
-TEST(ControlFraming, AnnouncedRestIsNotAllocatedAhead) {
-  // A head announcing 64 MiB that never sends it costs only what arrived.
-  ControlReader r(ControlReader::Side::kEngine);
-  std::string head = Head(kRequestMagic, kPutConfig, kMaxControlRest) + "abcd";
-  std::size_t used = 0;
-  EXPECT_EQ(r.Feed(std::span<const char>(head.data(), head.size()), used),
-            ControlReader::Status::kNeedMore);
-  EXPECT_EQ(r.Wanted(), static_cast<std::size_t>(kMaxControlRest) - 4);
-  EXPECT_TRUE(r.InMessage());
-}
-
 TEST(RequestHead, FieldsAndBody) {
   struct Case {
     const char* data;

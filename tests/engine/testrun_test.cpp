@@ -101,12 +101,5 @@ TEST_F(AccountTestDovecot, ThroughTheControlPipe) {
   EXPECT_FALSE(FileExists(root_ / "app/conf/config.txt"));
 }
 
-TEST(AccountTests, EmptyServerFailsWithTheSessionError) {
-  ConfigBlock block = *ParseConfig("BEGIN:x\r\nServer:\r\nPort:-5\r\nEND:x\r\n");
-  std::string verdict = AccountTestVerdict(block);
-  EXPECT_EQ(verdict.rfind("Error: ", 0), 0u) << verdict;
-  EXPECT_NE(verdict, kTestNoMailbox);
-}
-
 }  // namespace
 }  // namespace tarnwick

@@ -1,6 +1,7 @@
 #include "platform/LocalSocket.h"
 
 #include "platform/Errors.h"
+#include "platform/FdIo.h"
 #include "platform/Files.h"
 
 #include <cerrno>
@@ -20,41 +21,11 @@ namespace tarnwick {
 
 namespace {
 
-int64_t MonotonicMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+using fdio::MonotonicMs;
 
 int ClampMs(int64_t ms) { return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms); }
-
-// Waits for events on fd until they come or timeoutMs (negative: no limit)
-// has passed, restarting after signals with the time that is left.
-int PollFor(int fd, short events, int64_t timeoutMs, short& revents) {
-  const int64_t deadline = timeoutMs < 0 ? -1 : MonotonicMs() + timeoutMs;
-  for (;;) {
-    pollfd p{fd, events, 0};
-    int wait = -1;
-    if (deadline >= 0) {
-      int64_t left = deadline - MonotonicMs();
-      wait = ClampMs(left < 0 ? 0 : left);
-    }
-    int n = ::poll(&p, 1, wait);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastOsError();
-    }
-    if (n == 0 && deadline >= 0 && MonotonicMs() < deadline) continue;
-    revents = n == 0 ? 0 : p.revents;
-    return 0;
-  }
-}
-
-int SetNonBlocking(int fd) {
-  int flags = ::fcntl(fd, F_GETFL, 0);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return LastOsError();
-  return 0;
-}
+using fdio::PollFor;
+using fdio::SetNonBlocking;
 
 int MakeAddress(const std::string& path, sockaddr_un& addr) {
   std::memset(&addr, 0, sizeof addr);
@@ -150,19 +121,7 @@ int LocalSocket::Read(void* buffer, std::size_t capacity, std::size_t& received,
   received = 0;
   wouldBlock = false;
   if (fd_ < 0) return err::kNotConnected;
-  for (;;) {
-    ssize_t n = ::recv(fd_, buffer, capacity, 0);
-    if (n >= 0) {
-      received = static_cast<std::size_t>(n);
-      return 0;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      wouldBlock = true;
-      return 0;
-    }
-    return LastOsError();
-  }
+  return fdio::RecvSome(fd_, buffer, capacity, received, wouldBlock);
 }
 
 int LocalSocket::Write(const void* data, std::size_t size, std::size_t& written,
@@ -170,19 +129,7 @@ int LocalSocket::Write(const void* data, std::size_t size, std::size_t& written,
   written = 0;
   wouldBlock = false;
   if (fd_ < 0) return err::kNotConnected;
-  for (;;) {
-    ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
-    if (n >= 0) {
-      written = static_cast<std::size_t>(n);
-      return 0;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      wouldBlock = true;
-      return 0;
-    }
-    return LastOsError();
-  }
+  return fdio::SendSome(fd_, data, size, written, wouldBlock);
 }
 
 void LocalSocket::Close() {

@@ -1,6 +1,7 @@
 #include "platform/Socket.h"
 
 #include "platform/Errors.h"
+#include "platform/FdIo.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -22,34 +23,7 @@ namespace tarnwick {
 
 namespace {
 
-int64_t MonotonicMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits for events on fd until they come or timeoutMs (negative: no limit)
-// has passed, restarting after signals with the time that is left.
-int PollFor(int fd, short events, int64_t timeoutMs, short& revents) {
-  const int64_t deadline = timeoutMs < 0 ? -1 : MonotonicMs() + timeoutMs;
-  for (;;) {
-    pollfd p{fd, events, 0};
-    int wait = -1;
-    if (deadline >= 0) {
-      int64_t left = deadline - MonotonicMs();
-      if (left < 0) left = 0;
-      wait = left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
-    }
-    int n = ::poll(&p, 1, wait);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastOsError();
-    }
-    if (n == 0 && deadline >= 0 && MonotonicMs() < deadline) continue;
-    revents = n == 0 ? 0 : p.revents;
-    return 0;
-  }
-}
+using fdio::PollFor;
 
 int AddressText(const sockaddr* sa, socklen_t len, std::string& out) {
   char host[NI_MAXHOST];
@@ -110,9 +84,7 @@ int TcpSocket::Connect(const SocketAddress& address, int64_t timeoutMs) {
   int fd = ::socket(address.family, address.socktype | SOCK_CLOEXEC, address.protocol);
   if (fd < 0) return LastOsError();
   fd_ = fd;
-  int flags = ::fcntl(fd, F_GETFL, 0);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-    int e = LastOsError();
+  if (int e = fdio::SetNonBlocking(fd)) {
     Close();
     return e;
   }
@@ -179,19 +151,7 @@ int TcpSocket::Receive(void* buffer, std::size_t capacity, std::size_t& received
   received = 0;
   wouldBlock = false;
   if (fd_ < 0) return err::kNotConnected;
-  for (;;) {
-    ssize_t n = ::recv(fd_, buffer, capacity, 0);
-    if (n >= 0) {
-      received = static_cast<std::size_t>(n);
-      return 0;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      wouldBlock = true;
-      return 0;
-    }
-    return LastOsError();
-  }
+  return fdio::RecvSome(fd_, buffer, capacity, received, wouldBlock);
 }
 
 int TcpSocket::LocalAddress(std::string& out) const {

@@ -1,5 +1,7 @@
 #include "config/ConfigBlock.h"
 
+#include "platform/AsciiText.h"
+
 #include <climits>
 
 namespace tarnwick {
@@ -7,19 +9,6 @@ namespace tarnwick {
 namespace {
 
 constexpr std::string_view kLineBlanks = " \t\r\n";
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool IEquals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
-bool StartsWithI(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && IEquals(text.substr(0, prefix.size()), prefix);
-}
 
 std::string_view TrimLine(std::string_view s) {
   std::size_t b = s.find_first_not_of(kLineBlanks);
@@ -49,11 +38,11 @@ void AppendContinued(std::string& out, std::string_view text) {
 // from indented marker lines, carry no setting, and would make the written
 // file unreadable, so the writer leaves them out.
 bool ReadsBackAsMarker(const ConfigBlock& block, const ConfigEntry& e) {
-  if (IEquals(e.key, "BEGIN")) return true;
-  if (!IEquals(e.key, "END")) return false;
+  if (EqualsNoCase(e.key, "BEGIN")) return true;
+  if (!EqualsNoCase(e.key, "END")) return false;
   std::string_view value = e.value;
   std::string_view firstLine = value.substr(0, value.find('\n'));
-  return IEquals(TrimLine(firstLine), block.name);
+  return EqualsNoCase(TrimLine(firstLine), block.name);
 }
 
 void AppendHead(std::string& out, const ConfigBlock& b) {
@@ -74,7 +63,7 @@ template <typename Block>
 bool FindChain(Block& block, std::string_view path, std::vector<Block*>& chain) {
   std::size_t slash = path.find('/');
   std::string_view first = path.substr(0, slash);
-  if (!IEquals(first, block.name)) return false;
+  if (!EqualsNoCase(first, block.name)) return false;
   chain.push_back(&block);
   if (slash == std::string_view::npos || slash + 1 == path.size()) return true;
   std::string_view rest = path.substr(slash + 1);
@@ -88,13 +77,13 @@ bool FindChain(Block& block, std::string_view path, std::vector<Block*>& chain) 
 
 ConfigEntry* ConfigBlock::Entry(std::string_view key) {
   for (ConfigEntry& e : entries)
-    if (IEquals(e.key, key)) return &e;
+    if (EqualsNoCase(e.key, key)) return &e;
   return nullptr;
 }
 
 const ConfigEntry* ConfigBlock::Entry(std::string_view key) const {
   for (const ConfigEntry& e : entries)
-    if (IEquals(e.key, key)) return &e;
+    if (EqualsNoCase(e.key, key)) return &e;
   return nullptr;
 }
 
@@ -108,13 +97,13 @@ void ConfigBlock::Set(std::string_view key, std::string_view value) {
 
 ConfigBlock* ConfigBlock::Child(std::string_view name) {
   for (ConfigBlock& c : children)
-    if (IEquals(c.name, name)) return &c;
+    if (EqualsNoCase(c.name, name)) return &c;
   return nullptr;
 }
 
 const ConfigBlock* ConfigBlock::Child(std::string_view name) const {
   for (const ConfigBlock& c : children)
-    if (IEquals(c.name, name)) return &c;
+    if (EqualsNoCase(c.name, name)) return &c;
   return nullptr;
 }
 
@@ -147,7 +136,7 @@ std::optional<ConfigBlock> ParseConfig(std::string_view text, std::size_t* end) 
     std::size_t next = hasLf ? lf + 1 : text.size();
     std::string_view line = text.substr(pos, next - pos);
 
-    if (StartsWithI(line, "BEGIN:")) {
+    if (StartsWithNoCase(line, "BEGIN:")) {
       if (!hasLf || open.size() >= kMaxConfigDepth) return std::nullopt;
       open.emplace_back();
       open.back().name.assign(TrimLine(line.substr(6)));
@@ -158,7 +147,7 @@ std::optional<ConfigBlock> ParseConfig(std::string_view text, std::size_t* end) 
       pos = next;
       continue;
     }
-    if (StartsWithI(line, "END:") && IEquals(TrimLine(line.substr(4)), open.back().name)) {
+    if (StartsWithNoCase(line, "END:") && EqualsNoCase(TrimLine(line.substr(4)), open.back().name)) {
       ConfigBlock done = std::move(open.back());
       open.pop_back();
       if (open.empty()) {
@@ -252,6 +241,6 @@ std::size_t ConfigDepth(const ConfigBlock& block) {
   return deepest;
 }
 
-bool ConfigNameEquals(std::string_view a, std::string_view b) { return IEquals(a, b); }
+bool ConfigNameEquals(std::string_view a, std::string_view b) { return EqualsNoCase(a, b); }
 
 }  // namespace tarnwick

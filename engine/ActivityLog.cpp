@@ -1,5 +1,6 @@
 #include "engine/ActivityLog.h"
 
+#include "platform/AsciiText.h"
 #include "platform/Files.h"
 
 #include <cstdio>
@@ -11,15 +12,6 @@ namespace {
 
 constexpr std::string_view kRule = "====================================================================\r\n";
 constexpr std::string_view kSuffix = ".log.txt";
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
 
 // Days since 1970-01-01 of a proleptic Gregorian date, and back.
 int64_t DaysFromCivil(int64_t y, int m, int d) {
@@ -94,10 +86,10 @@ void ActivityLog::Cleanup(int64_t nowSeconds) {
     keep.push_back(DailyFileName(y, m, d));
   }
   for (const std::string& name : ListFiles(folder_)) {
-    if (name.size() < kSuffix.size() || !SameText(std::string_view(name).substr(name.size() - kSuffix.size()), kSuffix))
+    if (!EndsWithNoCase(name, kSuffix))
       continue;
     bool kept = false;
-    for (const std::string& k : keep) kept = kept || SameText(name, k);
+    for (const std::string& k : keep) kept = kept || EqualsNoCase(name, k);
     if (!kept) RemoveFile(JoinPath(folder_, name));
   }
 }

@@ -2,6 +2,7 @@
 
 #include "config/ConfigBlock.h"
 #include "engine/EngineContext.h"
+#include "platform/AsciiText.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 
@@ -28,11 +29,6 @@ int64_t MonotonicMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-bool EndsWithNoCase(std::string_view name, std::string_view tail) {
-  if (name.size() < tail.size()) return false;
-  return ConfigNameEquals(name.substr(name.size() - tail.size()), tail);
 }
 
 ControlServer::Reply Refuse() { return {}; }

@@ -1,6 +1,7 @@
 #include "engine/UidlStore.h"
 
 #include "mailclient/MailClient.h"
+#include "platform/AsciiText.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,20 +10,6 @@
 namespace tarnwick {
 
 namespace {
-
-std::string LowerAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view head) {
-  if (text.size() < head.size()) return false;
-  for (std::size_t i = 0; i < head.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(head[i])))
-      return false;
-  return true;
-}
 
 }  // namespace
 
@@ -37,7 +24,7 @@ std::string UidlStore::Prefix(const CMailClient& session) {
 }
 
 std::string UidlStore::Key(const CMailClient& session, std::string_view id) const {
-  std::string key = LowerAscii(Prefix(session));
+  std::string key = AsciiLowered(Prefix(session));
   key.append(id);
   return key;
 }

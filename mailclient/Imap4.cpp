@@ -4,6 +4,7 @@
 #include "mailclient/MailClient.h"
 #include "mailclient/NtlmLogin.h"
 #include "message/Encoding.h"
+#include "platform/AsciiText.h"
 
 #include <algorithm>
 #include <cctype>
@@ -105,15 +106,6 @@ bool FolderEmpty(std::string_view selectReply) {
   return Upper(selectReply).find(" 0 EXISTS\r\n") != std::string::npos;
 }
 
-bool HasTag(std::string_view line, std::string_view tag) {
-  if (line.size() < tag.size()) return false;
-  for (std::size_t i = 0; i < tag.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(line[i])) !=
-        std::tolower(static_cast<unsigned char>(tag[i])))
-      return false;
-  return true;
-}
-
 std::string TaggedStatus(std::string_view line) {
   std::size_t cut = line.find_first_of(kBlanks);
   if (cut == std::string_view::npos) return "BAD";
@@ -132,7 +124,7 @@ std::vector<FetchEntry> ParseFetchList(std::string_view reply, std::string_view 
     std::size_t end = lf == std::string_view::npos ? reply.size() : lf + 1;
     std::string_view raw = reply.substr(pos, end - pos);
     pos = end;
-    if (HasTag(raw, tag)) break;
+    if (StartsWithNoCase(raw, tag)) break;
     std::string line = Upper(raw);
     std::size_t fetch = line.find("FETCH ");
     if (fetch == std::string::npos) continue;
@@ -222,7 +214,7 @@ FetchReader::State FetchReader::FeedHead(std::string_view& bytes) {
     if (lf == std::string::npos) break;
     std::string_view line = std::string_view(head_).substr(headScanned_, lf + 1 - headScanned_);
     headScanned_ = lf + 1;
-    if (HasTag(line, tag_)) {
+    if (StartsWithNoCase(line, tag_)) {
       status_ = TaggedStatus(line);
       return State::NoMessage;
     }
@@ -265,7 +257,7 @@ FetchReader::State FetchReader::FeedTail(std::string_view bytes) {
     // The first piece continues the FETCH line; only later lines can be tagged.
     bool lineStart = tailScanned_ > 0;
     tailScanned_ = lf + 1;
-    if (lineStart && HasTag(line, tag_)) {
+    if (lineStart && StartsWithNoCase(line, tag_)) {
       status_ = TaggedStatus(line);
       tail_.resize(tailScanned_);
       return State::Done;
@@ -323,7 +315,7 @@ bool SendCommand(CMailClient& s, std::string_view tag, const std::vector<std::st
       piece.clear();
       if (!s.ReadUntil("\n", piece)) return false;
       if (!piece.empty() && piece[0] == '+') break;
-      if (imap4::HasTag(piece, tag)) return s.ServerError(imap4::TaggedStatus(piece), piece);
+      if (StartsWithNoCase(piece, tag)) return s.ServerError(imap4::TaggedStatus(piece), piece);
       // Untagged data before the go-ahead is passed over.
     }
     out = a.text;
@@ -355,7 +347,7 @@ bool ReadContinuation(CMailClient& s, std::string_view tag, bool& continued, std
         line = l;
         return true;
       }
-      if (imap4::HasTag(l, tag)) {
+      if (StartsWithNoCase(l, tag)) {
         continued = false;
         line = l;
         return true;

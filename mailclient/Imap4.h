@@ -77,8 +77,6 @@ std::vector<FetchEntry> ParseFetchList(std::string_view reply, std::string_view 
 // The status word of a tagged line: the word after the tag ("BAD" when
 // there is none).
 std::string TaggedStatus(std::string_view line);
-// Whether line begins with tag, compared without regard to letter case.
-bool HasTag(std::string_view line, std::string_view tag);
 
 // A string argument of a command: a quoted string with backslash and double
 // quote escaped, or a literal for text with 8-bit or control bytes. CR, LF

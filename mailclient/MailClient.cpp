@@ -2,6 +2,7 @@
 
 #include "mailclient/TlsChannel.h"
 #include "message/MessageDate.h"
+#include "platform/AsciiText.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 
@@ -68,23 +69,6 @@ class SocketChannel final : public RawChannel {
   TcpSocket& socket_;
   const int32_t& timeout_;
 };
-
-bool EndsWithNoCase(std::string_view data, std::string_view tail) {
-  if (data.size() < tail.size()) return false;
-  data.remove_prefix(data.size() - tail.size());
-  for (std::size_t i = 0; i < tail.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(data[i])) != std::tolower(static_cast<unsigned char>(tail[i])))
-      return false;
-  return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view head) {
-  if (text.size() < head.size()) return false;
-  for (std::size_t i = 0; i < head.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(head[i])))
-      return false;
-  return true;
-}
 
 bool IsWordEnd(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 

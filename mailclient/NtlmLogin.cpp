@@ -4,6 +4,7 @@
 #include "mailclient/Imap4.h"
 #include "mailclient/MailClient.h"
 #include "message/Encoding.h"
+#include "platform/AsciiText.h"
 #include "platform/Host.h"
 
 #include <string>
@@ -58,7 +59,7 @@ bool ReadStep(CMailClient& s, std::string_view tag, std::string& line) {
         line = l;
         return true;
       }
-      if (imap4::HasTag(l, tag)) return s.ServerError(imap4::TaggedStatus(l), text);
+      if (StartsWithNoCase(l, tag)) return s.ServerError(imap4::TaggedStatus(l), text);
     }
     if (text.size() > (1u << 20)) return s.FailWith("Mail Server: reply too long\r\n");
   }

@@ -1,9 +1,10 @@
 #include "message/Charset.h"
 
-#include <iterator>
-
 #include "message/CodePageConverter.h"
 #include "message/Encoding.h"
+#include "platform/AsciiText.h"
+
+#include <iterator>
 
 namespace tarnwick {
 
@@ -27,16 +28,6 @@ constexpr std::string_view kCharsetTable[] = {
     "hz-gb-2312 52936",  "x-euc 51932",
 };
 static_assert(std::size(kCharsetTable) == 50);
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
 
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
@@ -106,7 +97,7 @@ std::string Unfold(std::string_view text) {
 unsigned CodePageOf(std::string_view charset) {
   for (std::string_view row : kCharsetTable) {
     std::size_t space = row.find(' ');
-    if (!EqualNoCase(row.substr(0, space), charset)) continue;
+    if (!EqualsNoCase(row.substr(0, space), charset)) continue;
     unsigned cp = 0;
     for (char c : row.substr(space + 1)) cp = cp * 10 + static_cast<unsigned>(c - '0');
     return cp;

@@ -1,12 +1,11 @@
 #include "message/Headers.h"
 
 #include "message/Charset.h"
+#include "platform/AsciiText.h"
 
 namespace tarnwick {
 
 namespace {
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // The message as a zero-terminated text: up to its first zero byte.
 std::string_view AsText(std::string_view message) {
@@ -18,7 +17,7 @@ std::string_view AsText(std::string_view message) {
 bool IsHeaderLine(std::string_view text, std::size_t pos, std::string_view name) {
   if (text.size() - pos <= name.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
-    if (Lower(text[pos + i]) != Lower(name[i])) return false;
+    if (AsciiLower(text[pos + i]) != AsciiLower(name[i])) return false;
   }
   return text[pos + name.size()] == ':';
 }

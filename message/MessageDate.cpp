@@ -1,5 +1,7 @@
 #include "message/MessageDate.h"
 
+#include "platform/AsciiText.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -10,8 +12,6 @@ namespace {
 constexpr const char* kDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // A field of 1 to maxDigits decimal digits, nothing else.
 bool ReadNumber(std::string_view field, std::size_t maxDigits, int& value) {
@@ -71,8 +71,8 @@ int64_t ParseMessageDate(std::string_view text, std::string* stamp) {
   std::string_view monthName = text.substr(sep + 1, 3);
   int month = -1;
   for (int m = 0; m < 12; ++m) {
-    if (Lower(monthName[0]) == Lower(kMonths[m][0]) && Lower(monthName[1]) == Lower(kMonths[m][1]) &&
-        Lower(monthName[2]) == Lower(kMonths[m][2])) {
+    if (AsciiLower(monthName[0]) == AsciiLower(kMonths[m][0]) && AsciiLower(monthName[1]) == AsciiLower(kMonths[m][1]) &&
+        AsciiLower(monthName[2]) == AsciiLower(kMonths[m][2])) {
       month = m;
       break;
     }

@@ -1,5 +1,6 @@
 #include "platform/Registry.h"
 
+#include "platform/AsciiText.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -25,15 +26,6 @@ constexpr struct {
     {RegHive::ClassesRoot, "HKEY_CLASSES_ROOT"},
     {RegHive::CurrentUser, "HKEY_CURRENT_USER"},
 };
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
 
 std::string_view HiveName(RegHive hive) {
   for (const auto& h : kHives)
@@ -97,7 +89,7 @@ std::optional<RegValue> ParseData(std::string_view s) {
   constexpr std::string_view kExpand = "expand:";
   constexpr std::string_view kDword = "dword:";
   RegValue v;
-  if (s.size() >= kDword.size() && SameText(s.substr(0, kDword.size()), kDword)) {
+  if (s.size() >= kDword.size() && EqualsNoCase(s.substr(0, kDword.size()), kDword)) {
     std::string_view hex = s.substr(kDword.size());
     if (hex.empty() || hex.size() > 8) return std::nullopt;
     uint32_t n = 0;
@@ -112,7 +104,7 @@ std::optional<RegValue> ParseData(std::string_view s) {
     return RegValue::Dword(n);
   }
   RegType type = RegType::String;
-  if (s.size() >= kExpand.size() && SameText(s.substr(0, kExpand.size()), kExpand)) {
+  if (s.size() >= kExpand.size() && EqualsNoCase(s.substr(0, kExpand.size()), kExpand)) {
     type = RegType::ExpandString;
     s.remove_prefix(kExpand.size());
   }
@@ -145,7 +137,7 @@ RegistryData RegistryData::Parse(std::string_view text) {
       std::string_view path = slash == std::string_view::npos ? std::string_view() : TrimKey(full.substr(slash));
       if (path.empty()) continue;
       for (const auto& h : kHives)
-        if (SameText(hiveName, h.name)) current = &reg.MakeKey(h.hive, path);
+        if (EqualsNoCase(hiveName, h.name)) current = &reg.MakeKey(h.hive, path);
       continue;
     }
 
@@ -166,7 +158,7 @@ RegistryData RegistryData::Parse(std::string_view text) {
     // A value named twice: the later line wins, as on import.
     bool replaced = false;
     for (auto& v : current->values) {
-      if (SameText(v.name, name)) {
+      if (EqualsNoCase(v.name, name)) {
         v.value = std::move(*value);
         replaced = true;
         break;
@@ -208,7 +200,7 @@ std::string RegistryData::Serialize() const {
 RegistryData::Key* RegistryData::FindKey(RegHive hive, std::string_view key) {
   key = TrimKey(key);
   for (auto& k : keys_)
-    if (k.hive == hive && SameText(k.path, key)) return &k;
+    if (k.hive == hive && EqualsNoCase(k.path, key)) return &k;
   return nullptr;
 }
 
@@ -230,7 +222,7 @@ const RegValue* RegistryData::Find(RegHive hive, std::string_view key, std::stri
   const Key* k = FindKey(hive, key);
   if (!k) return nullptr;
   for (const auto& v : k->values)
-    if (SameText(v.name, name)) return &v.value;
+    if (EqualsNoCase(v.name, name)) return &v.value;
   return nullptr;
 }
 
@@ -238,7 +230,7 @@ bool RegistryData::Set(RegHive hive, std::string_view key, std::string_view name
   if (TrimKey(key).empty() || !Storable(name) || !Storable(value.text) || !Storable(key)) return false;
   Key& k = MakeKey(hive, key);
   for (auto& v : k.values) {
-    if (SameText(v.name, name)) {
+    if (EqualsNoCase(v.name, name)) {
       v.value = std::move(value);
       return true;
     }
@@ -255,7 +247,7 @@ bool RegistryData::DeleteValue(RegHive hive, std::string_view key, std::string_v
   Key* k = FindKey(hive, key);
   if (!k) return false;
   for (auto it = k->values.begin(); it != k->values.end(); ++it) {
-    if (SameText(it->name, name)) {
+    if (EqualsNoCase(it->name, name)) {
       k->values.erase(it);
       return true;
     }
@@ -269,9 +261,9 @@ bool RegistryData::DeleteKey(RegHive hive, std::string_view key) {
   std::size_t before = keys_.size();
   std::erase_if(keys_, [&](const Key& k) {
     if (k.hive != hive) return false;
-    if (SameText(k.path, key)) return true;
+    if (EqualsNoCase(k.path, key)) return true;
     return k.path.size() > key.size() && k.path[key.size()] == '\\' &&
-           SameText(std::string_view(k.path).substr(0, key.size()), key);
+           EqualsNoCase(std::string_view(k.path).substr(0, key.size()), key);
   });
   return keys_.size() != before;
 }

@@ -271,6 +271,36 @@ FetchReader::State FetchReader::FeedTail(std::string_view bytes) {
   return State::NeedMore;
 }
 
+// Reads up to a continuation line ("+ ...") or the tagged line, passing
+// over untagged lines. line receives the line found.
+bool ReadContinuation(CMailClient& s, std::string_view tag, bool& continued, std::string& line,
+                      std::string& text) {
+  text.clear();
+  for (;;) {
+    std::string piece;
+    if (!s.ReadUntil("\n", piece)) return false;
+    text += piece;
+    std::size_t pos = 0;
+    while (pos < piece.size()) {
+      std::size_t lf = piece.find('\n', pos);
+      std::size_t end = lf == std::string::npos ? piece.size() : lf + 1;
+      std::string_view l = std::string_view(piece).substr(pos, end - pos);
+      pos = end;
+      if (!l.empty() && l[0] == '+') {
+        continued = true;
+        line = l;
+        return true;
+      }
+      if (StartsWithNoCase(l, tag)) {
+        continued = false;
+        line = l;
+        return true;
+      }
+    }
+    if (text.size() > (1u << 20)) return s.FailWith("Mail Server: reply too long\r\n");
+  }
+}
+
 }  // namespace imap4
 
 namespace {
@@ -325,36 +355,6 @@ bool SendCommand(CMailClient& s, std::string_view tag, const std::vector<std::st
   log += "\r\n";
   s.Command = log;
   return masked ? s.SendData(out, log) : s.SendData(out);
-}
-
-// Reads up to a continuation line ("+ ...") or the tagged line, passing
-// over untagged lines. line receives the line found.
-bool ReadContinuation(CMailClient& s, std::string_view tag, bool& continued, std::string& line,
-                      std::string& text) {
-  text.clear();
-  for (;;) {
-    std::string piece;
-    if (!s.ReadUntil("\n", piece)) return false;
-    text += piece;
-    std::size_t pos = 0;
-    while (pos < piece.size()) {
-      std::size_t lf = piece.find('\n', pos);
-      std::size_t end = lf == std::string::npos ? piece.size() : lf + 1;
-      std::string_view l = std::string_view(piece).substr(pos, end - pos);
-      pos = end;
-      if (!l.empty() && l[0] == '+') {
-        continued = true;
-        line = l;
-        return true;
-      }
-      if (StartsWithNoCase(l, tag)) {
-        continued = false;
-        line = l;
-        return true;
-      }
-    }
-    if (text.size() > (1u << 20)) return s.FailWith("Mail Server: reply too long\r\n");
-  }
 }
 
 // The folder as a command argument; a name the protocol cannot carry fails.
@@ -426,7 +426,7 @@ bool Imap4Protocol::LoginCramMd5(CMailClient& s) {
   if (!s.SendData(s.Command)) return false;
   bool continued = false;
   std::string line, text;
-  if (!ReadContinuation(s, tag, continued, line, text)) return false;
+  if (!imap4::ReadContinuation(s, tag, continued, line, text)) return false;
   if (!continued) return s.ServerError(imap4::TaggedStatus(line), text);
   std::string_view challenge = line;
   challenge.remove_prefix(1);

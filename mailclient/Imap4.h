@@ -77,6 +77,11 @@ std::vector<FetchEntry> ParseFetchList(std::string_view reply, std::string_view 
 // The status word of a tagged line: the word after the tag ("BAD" when
 // there is none).
 std::string TaggedStatus(std::string_view line);
+// Reads up to a continuation line ("+ ...") or the tagged line, passing
+// over untagged lines: continued tells which came, line holds it and text
+// everything read.
+bool ReadContinuation(CMailClient& s, std::string_view tag, bool& continued, std::string& line,
+                      std::string& text);
 
 // A string argument of a command: a quoted string with backslash and double
 // quote escaped, or a literal for text with 8-bit or control bytes. CR, LF

@@ -45,24 +45,10 @@ bool ReadStep(CMailClient& s, std::string_view tag, std::string& line) {
     line = text.substr(0, text.find('\n') + 1);
     return true;
   }
-  for (;;) {
-    std::string piece;
-    if (!s.ReadUntil("\n", piece)) return false;
-    text += piece;
-    std::size_t pos = 0;
-    while (pos < piece.size()) {
-      std::size_t lf = piece.find('\n', pos);
-      std::size_t end = lf == std::string::npos ? piece.size() : lf + 1;
-      std::string_view l = std::string_view(piece).substr(pos, end - pos);
-      pos = end;
-      if (Accepted(l)) {
-        line = l;
-        return true;
-      }
-      if (StartsWithNoCase(l, tag)) return s.ServerError(imap4::TaggedStatus(l), text);
-    }
-    if (text.size() > (1u << 20)) return s.FailWith("Mail Server: reply too long\r\n");
-  }
+  bool continued = false;
+  if (!imap4::ReadContinuation(s, tag, continued, line, text)) return false;
+  if (!continued) return s.ServerError(imap4::TaggedStatus(line), text);
+  return true;
 }
 
 // Negotiate, challenge, authenticate; then the server's verdict.

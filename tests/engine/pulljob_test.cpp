@@ -1,11 +1,13 @@
 #include "engine/PullJob.h"
 
+#include "control/ControlClient.h"
 #include "engine/UidlStore.h"
 #include "platform/Files.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Dovecot.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/FakeClock.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -299,42 +301,76 @@ TEST_F(PullDovecot, LoginFailureLeavesTheUidlFileAlone) {
   EXPECT_FALSE(pull.Saw("Loading local UIDL file"));
 }
 
+// An engine program copied into a fresh system root whose local mail server
+// lives in <root>/mailserver, started on the given "mailpull" block.
+struct EngineProgram {
+  TempDir root;
+  std::unique_ptr<test::ChildProcess> process;
+
+  explicit EngineProgram(const std::string& mailpull) {
+    const char* build = std::getenv("TARNWICK_BUILD_DIR");
+    std::string prog = root / "TarnwickSvr";
+    EXPECT_TRUE(test::CopyExecutable(std::string(build ? build : ".") + "/programs/TarnwickSvr", prog));
+    EXPECT_EQ(MakeFolders(root / "etc/tarnwick"), 0);
+    EXPECT_EQ(WriteWholeFile(root / "etc/tarnwick/registry",
+                             "[HKEY_LOCAL_MACHINE\\Software\\Varnholt]\r\n@=\"" + root.path() + "/mailserver\"\r\n"),
+              0);
+    EXPECT_EQ(MakeFolders(root / "mailserver/queue"), 0);
+    EXPECT_EQ(MakeFolders(root / "conf"), 0);
+    EXPECT_EQ(WriteWholeFile(root / "conf/config.txt", "BEGIN:config\r\n" + mailpull + "END:config\r\n"), 0);
+    process = std::make_unique<test::ChildProcess>(prog, std::vector<std::string>{prog, "/s"},
+                                                   std::vector<std::string>{"TARNWICK_SYSROOT=" + root.path()});
+    EXPECT_TRUE(process->Started());
+  }
+  ~EngineProgram() { process->Kill(); }
+
+  std::vector<std::string> Queue() { return ListFiles(root / "mailserver/queue"); }
+};
+
+std::string AccountBlock(const std::string& name, int port, const std::string& user, const std::string& extra) {
+  return "BEGIN:" + name + "\r\nServer:127.0.0.1\r\nPort:" + std::to_string(port) + "\r\nUser:" + user +
+         "\r\nPassword:pw\r\nProtocol:0\r\nLocalUser:ann\r\nLocalDomain:local.dom\r\n" + extra + "END:" + name +
+         "\r\n";
+}
+
 TEST_F(PullDovecot, TheEngineProgramPullsIntoTheQueue) {
   std::string user = NewUser();
   const std::string message = Message(1, "Wed, 31 Jan 2024 10:20:30 +0000");
   server_->AddMessage(user, message);
-  TempDir root;
-  const char* build = std::getenv("TARNWICK_BUILD_DIR");
-  std::string prog = root / "TarnwickSvr";
-  ASSERT_TRUE(test::CopyExecutable(std::string(build ? build : ".") + "/programs/TarnwickSvr", prog));
-  ASSERT_EQ(MakeFolders(root / "etc/tarnwick"), 0);
-  ASSERT_EQ(WriteWholeFile(root / "etc/tarnwick/registry",
-                           "[HKEY_LOCAL_MACHINE\\Software\\Varnholt]\r\n@=\"" + root.path() + "/mailserver\"\r\n"),
-            0);
-  ASSERT_EQ(MakeFolders(root / "mailserver/queue"), 0);
-  ASSERT_EQ(MakeFolders(root / "conf"), 0);
-  ASSERT_EQ(WriteWholeFile(root / "conf/config.txt",
-                           "BEGIN:config\r\nBEGIN:mailpull\r\nMaxThread:1\r\nLogLevel:2\r\n"
-                           "BEGIN:acct\r\nServer:127.0.0.1\r\nPort:" +
-                               std::to_string(server_->pop3_port()) + "\r\nUser:" + user +
-                               "\r\nPassword:pw\r\nProtocol:0\r\nLocalUser:ann\r\nLocalDomain:local.dom\r\n"
-                               "LeaveCopy:0\r\nActive:1\r\nDownloadInterval:60\r\nStartTime:0\r\n"
-                               "END:acct\r\nEND:mailpull\r\nEND:config\r\n"),
-            0);
-  test::ChildProcess engine(prog, {prog, "/s"}, {"TARNWICK_SYSROOT=" + root.path()});
-  ASSERT_TRUE(engine.Started());
+  EngineProgram engine("BEGIN:mailpull\r\nMaxThread:1\r\nLogLevel:2\r\n" +
+                       AccountBlock("acct", server_->pop3_port(), user,
+                                    "LeaveCopy:0\r\nActive:1\r\nDownloadInterval:60\r\nStartTime:0\r\n") +
+                       "END:mailpull\r\n");
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (server_->MessageCount(user) != 0 && std::chrono::steady_clock::now() < deadline && engine.Running())
+  while (server_->MessageCount(user) != 0 && std::chrono::steady_clock::now() < deadline && engine.process->Running())
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  engine.Kill();
-  std::vector<std::string> files = ListFiles(root / "mailserver/queue");
+  engine.process->Kill();
+  std::vector<std::string> files = engine.Queue();
   ASSERT_EQ(files.size(), 1u);
   std::string file;
-  ReadWholeFile(root / "mailserver/queue/" + files[0], file);
+  ReadWholeFile(engine.root / "mailserver/queue/" + files[0], file);
   EXPECT_EQ(file.rfind("x-sender: s1@remote.example\r\nx-rcpt-to: ann@local.dom\r\n", 0), 0u) << file;
   EXPECT_TRUE(file.ends_with(message));
   EXPECT_EQ(server_->MessageCount(user), 0u);
-  EXPECT_TRUE(FileExists(root / "pull/acct/uidl.txt"));
+  EXPECT_TRUE(FileExists(engine.root / "pull/acct/uidl.txt"));
+}
+
+// An account sent with "run now" over the control socket is pulled by a
+// worker at once, although the configuration holds no accounts.
+TEST_F(PullDovecot, RunNowOverTheControlSocketPullsTheAccount) {
+  std::string user = NewUser();
+  server_->AddMessage(user, Message(1, "Wed, 31 Jan 2024 10:20:30 +0000"));
+  server_->AddMessage(user, Message(2, "Wed, 31 Jan 2024 10:20:31 +0000"));
+  EngineProgram engine("BEGIN:mailpull\r\nMaxThread:2\r\nLogLevel:0\r\nEND:mailpull\r\n");
+  test::ScopedSysroot sysroot(engine.root.path());  // where the client finds the socket
+  ControlClient client;
+  ASSERT_TRUE(test::WaitFor([&] { return client.Open() == 0; }, std::chrono::seconds(20)));
+  ControlMessage greeting;
+  ASSERT_EQ(client.Receive(greeting), 0);
+  std::string reply;
+  ASSERT_EQ(client.Exchange(kRunNow, AccountBlock("now", server_->pop3_port(), user, ""), reply), 0);
+  EXPECT_TRUE(test::WaitFor([&] { return engine.Queue().size() == 2; }, std::chrono::seconds(30)));
+  EXPECT_EQ(server_->MessageCount(user), 2u);  // LeaveCopy defaults to leaving them
 }
 
 // ---------------------------------------------------------------------------

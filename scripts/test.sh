@@ -20,8 +20,10 @@ if [ -f fuzz/CMakeLists.txt ]; then
     [ -x "$f" ] || continue
     echo "fuzzing $(basename "$f") for ${FUZZ_SECONDS:-20} s"
     corpus=$(mktemp -d)
+    seeds=fuzz/corpus/$(basename "$f")
+    [ -d "$seeds" ] || seeds=
     "$f" -max_total_time="${FUZZ_SECONDS:-20}" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
-      "$corpus" fuzz/corpus/"$(basename "$f")" 2>&1 | tail -n 3
+      "$corpus" $seeds 2>&1 | tail -n 3
     rm -rf "$corpus"
   done
 fi

@@ -1,0 +1,350 @@
+// Pull throughput: fills a private Dovecot mailbox, runs the engine's pull
+// job over it into a queue folder over POP3, POP3 over TLS, IMAP4 and IMAP4
+// over TLS, and times the other pullers that are installed (fetchmail,
+// getmail6, mbsync) on the same mailbox in the same run. Every run is a
+// child process of its own; the table shows wall seconds, messages/s, MB/s,
+// CPU seconds and peak RSS, and the engine's wall time against each peer's.
+//
+//   bench_pull                          2000 messages of ~10 KB, then 200 of ~1 MB
+//   bench_pull --set 10k                one mailbox only (10k or 1m)
+//   bench_pull --count 500 --size 4096  a mailbox of your own
+//   bench_pull --modes pop3,imaps       some protocols only (pop3, pop3s, imap, imaps)
+//   bench_pull --runs 3                 median of three runs per row
+//   bench_pull --no-peers               the engine only
+#include "bench/support/Measure.h"
+#include "bench/support/Peers.h"
+#include "engine/PullJob.h"
+#include "platform/Files.h"
+#include "tests/support/Dovecot.h"
+#include "tests/support/TempDir.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace tarnwick;
+using namespace tarnwick::bench;
+using Steady = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kLimitSeconds = 600;
+
+struct Mode {
+  const char* name;
+  bool imap;
+  bool tls;
+};
+constexpr Mode kModes[] = {{"pop3", false, false}, {"pop3s", false, true}, {"imap", true, false}, {"imaps", true, true}};
+
+struct Mailbox {
+  std::string label;
+  std::string user;
+  int count = 0;
+  std::size_t size = 0;
+  std::size_t bytes = 0;    // total as stored
+  std::size_t largest = 0;  // largest message
+};
+
+// A plain-text message of about size bytes: headers, then 76-character
+// lines, every tenth starting with a dot so that the server stuffs it.
+std::string MakeMessage(int n, std::size_t size) {
+  std::string m = "Date: Wed, 31 Jan 2024 10:" + std::to_string(10 + n % 50) + ":30 +0000\r\n"
+                  "From: Sender <sender" + std::to_string(n) + "@remote.example>\r\n"
+                  "To: ann@local.dom\r\nSubject: bench message " + std::to_string(n) + "\r\n"
+                  "Message-ID: <" + std::to_string(n) + "@remote.example>\r\n\r\n";
+  m.reserve(size + 80);
+  int line = 0;
+  while (m.size() < size) {
+    std::string text(74, static_cast<char>('a' + line % 26));
+    if (line % 10 == 0) text[0] = '.';
+    m += text + "\r\n";
+    ++line;
+  }
+  return m;
+}
+
+Endpoint EndpointFor(const test::Dovecot& dovecot, const Mailbox& box, const Mode& mode) {
+  Endpoint e;
+  e.imap = mode.imap;
+  e.tls = mode.tls;
+  e.port = mode.imap ? (mode.tls ? dovecot.imaps_port() : dovecot.imap_port())
+                     : (mode.tls ? dovecot.pop3s_port() : dovecot.pop3_port());
+  e.user = box.user;
+  e.password = "pw";
+  e.certificate = dovecot.dir() + "/cert.pem";
+  return e;
+}
+
+// What the engine's run reports back from its process.
+struct EngineReport {
+  int ok = 0;
+  double list = 0, fetch = 0, deliver = 0;  // phase seconds
+  char error[240] = {};
+};
+
+struct Row {
+  std::string mailbox;
+  std::string mode;
+  std::string program;
+  Usage usage;
+  std::size_t files = 0;
+  int expected = 0;
+  double megabytes = 0;
+  std::string note;
+  EngineReport engine;  // the engine's rows only
+};
+
+// The pull job over the endpoint, in this (forked) process. Phase times come
+// from the progress texts: the list runs from "Retrieving" to
+// "Synchronizing", a download from the first "Receiving" text to
+// "Forwarding", a delivery (queue file and id) from "Forwarding" to the
+// next text that is not a download's.
+int RunEngineHere(const Endpoint& e, const std::string& dir, std::string& payload) {
+  AccountSession account;
+  account.server.Server = "127.0.0.1";
+  account.server.Port = e.port;
+  account.server.Protocol = e.imap ? Imap4 : Pop3;
+  account.server.SSLConnection = e.tls;
+  account.server.SSLType = e.tls ? ConnectSSL : ConnectSSLAuto;
+  account.server.User = e.user;
+  account.server.Password = e.password;
+  account.server.LocalUser = "ann";
+  account.server.LocalDomain = "local.dom";
+  account.label = std::string(e.imap ? "IMAP4: " : "POP3:") + "127.0.0.1#" + e.user;
+  account.workFolder = JoinPath(dir, "work");
+  PullOptions options;
+  options.queueFolder = JoinPath(dir, "queue");
+  options.dataFolder = JoinPath(dir, "data");
+
+  EngineReport report;
+  Steady::time_point mark = Steady::now();
+  enum { kNone, kList, kFetch, kDeliver } state = kNone;
+  auto progress = [&](const std::string&, const std::string& text) {
+    const Steady::time_point now = Steady::now();
+    auto close = [&] {
+      const double s = std::chrono::duration<double>(now - mark).count();
+      if (state == kList) report.list += s;
+      if (state == kFetch) report.fetch += s;
+      if (state == kDeliver) report.deliver += s;
+      state = kNone;
+      mark = now;
+    };
+    if (text.rfind("Receiving email", 0) == 0) {
+      if (state != kFetch) {
+        close();
+        state = kFetch;
+      }
+    } else if (text.rfind("Retrieving mail list", 0) == 0) {
+      close();
+      state = kList;
+    } else if (text.rfind("Forwarding email", 0) == 0) {
+      close();
+      state = kDeliver;
+    } else {
+      close();
+    }
+  };
+
+  PullJob job(options);
+  AccountRunResult r = job.Run(account, progress);
+  report.ok = r.ok ? 1 : 0;
+  std::snprintf(report.error, sizeof report.error, "%s", r.lastError.c_str());
+  payload.assign(reinterpret_cast<const char*>(&report), sizeof report);
+  return r.ok ? 0 : 1;
+}
+
+Row RunEngine(const Endpoint& e) {
+  Row row;
+  row.program = "ours";
+  test::TempDir dir;
+  for (const char* sub : {"queue", "work", "data"}) MakeFolders(dir / sub);
+  std::string payload;
+  row.usage = RunForked([&](std::string& out) { return RunEngineHere(e, dir.path(), out); }, payload, kLimitSeconds);
+  if (payload.size() == sizeof(EngineReport)) std::memcpy(&row.engine, payload.data(), sizeof row.engine);
+  row.files = ListFiles(dir / "queue").size();
+  if (!row.engine.ok) row.note = row.engine.error;
+  FlushDisks();
+  return row;
+}
+
+Row RunPeerRow(const std::string& name, const Endpoint& e) {
+  PeerResult p = RunPeer(name, e, kLimitSeconds);
+  Row row;
+  row.program = name;
+  row.usage = p.usage;
+  row.files = p.files;
+  if (!p.usage.finished || p.usage.exitStatus != 0) {
+    std::string tail = p.logTail;
+    std::replace(tail.begin(), tail.end(), '\n', ' ');
+    row.note = "exit " + std::to_string(p.usage.exitStatus) + ": " + tail.substr(tail.size() > 160 ? tail.size() - 160 : 0);
+  }
+  return row;
+}
+
+// The row whose wall time is the median of the runs.
+Row Median(std::vector<Row> runs) {
+  std::sort(runs.begin(), runs.end(),
+            [](const Row& a, const Row& b) { return a.usage.wallSeconds < b.usage.wallSeconds; });
+  return runs[runs.size() / 2];
+}
+
+void PrintRow(const Row& r) {
+  const double wall = r.usage.wallSeconds > 0 ? r.usage.wallSeconds : 1e-9;
+  std::printf("%-9s %-6s %-10s %8.2f %9.0f %8.1f %7.2f %8.1f %6zu/%-6d %s\n", r.mailbox.c_str(), r.mode.c_str(),
+              r.program.c_str(), wall, r.expected / wall, r.megabytes / wall, r.usage.cpuSeconds,
+              static_cast<double>(r.usage.peakRssKb) / 1024.0, r.files, r.expected, r.note.c_str());
+  std::fflush(stdout);
+}
+
+void PrintHeader() {
+  std::printf("%-9s %-6s %-10s %8s %9s %8s %7s %8s %13s\n", "mailbox", "mode", "program", "wall s", "msg/s",
+              "MB/s", "CPU s", "RSS MB", "files");
+}
+
+struct Options {
+  std::vector<Mailbox> boxes;
+  std::vector<Mode> modes;
+  int runs = 1;
+  bool peers = true;
+};
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  std::string set = "all";
+  int count = 0;
+  std::size_t size = 0;
+  std::string modes = "pop3,pop3s,imap,imaps";
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+    if (a == "--set") set = next();
+    else if (a == "--count") count = std::atoi(next().c_str());
+    else if (a == "--size") size = static_cast<std::size_t>(std::atol(next().c_str()));
+    else if (a == "--modes") modes = next();
+    else if (a == "--runs") o.runs = std::max(1, std::atoi(next().c_str()));
+    else if (a == "--no-peers") o.peers = false;
+    else return false;
+  }
+  if (count > 0 && size > 0) {
+    o.boxes.push_back({std::to_string(count) + "x" + std::to_string(size), "benchc", count, size});
+  } else {
+    if (set == "all" || set == "10k") o.boxes.push_back({"2000x10KB", "bench10k", 2000, 10 * 1024});
+    if (set == "all" || set == "1m") o.boxes.push_back({"200x1MB", "bench1m", 200, 1024 * 1024});
+  }
+  for (const Mode& m : kModes)
+    if (("," + modes + ",").find(std::string(",") + m.name + ",") != std::string::npos) o.modes.push_back(m);
+  return !o.boxes.empty() && !o.modes.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, options)) {
+    std::fprintf(stderr,
+                 "usage: bench_pull [--set 10k|1m|all] [--count N --size BYTES] "
+                 "[--modes pop3,pop3s,imap,imaps] [--runs N] [--no-peers]\n");
+    return 2;
+  }
+  test::Dovecot dovecot;
+  std::string error;
+  if (!dovecot.Start(&error)) {
+    std::fprintf(stderr, "Dovecot did not start: %s\n", error.c_str());
+    return 1;
+  }
+
+  std::vector<Row> rows;
+  PrintHeader();
+  for (Mailbox& box : options.boxes) {
+    dovecot.AddUser(box.user, "pw");
+    for (int i = 0; i < box.count; ++i) {
+      std::string m = MakeMessage(i, box.size);
+      box.bytes += m.size();
+      box.largest = std::max(box.largest, m.size());
+      dovecot.AddMessage(box.user, m);
+    }
+    FlushDisks();
+    const double mb = static_cast<double>(box.bytes) / (1024.0 * 1024.0);
+    // One pull per protocol first, so that every measured run finds the
+    // server's indexes built and the mailbox in the page cache.
+    for (bool imap : {false, true}) RunEngine(EndpointFor(dovecot, box, {"warm", imap, false}));
+
+    for (const Mode& mode : options.modes) {
+      const Endpoint e = EndpointFor(dovecot, box, mode);
+      std::vector<std::string> programs = {"ours"};
+      if (options.peers)
+        for (const std::string& p : PeersFor(e)) programs.push_back(p);
+      for (const std::string& program : programs) {
+        std::vector<Row> runs;
+        for (int r = 0; r < options.runs; ++r) runs.push_back(program == "ours" ? RunEngine(e) : RunPeerRow(program, e));
+        Row row = Median(std::move(runs));
+        row.mailbox = box.label;
+        row.mode = mode.name;
+        row.expected = box.count;
+        row.megabytes = mb;
+        PrintRow(row);
+        rows.push_back(std::move(row));
+      }
+    }
+  }
+
+  // Where the engine's time goes, per message.
+  std::printf("\nengine, per message (ms): list / download / deliver+record / other\n");
+  for (const Row& r : rows) {
+    if (r.program != "ours") continue;
+    const double n = r.expected;
+    const EngineReport& e = r.engine;
+    std::printf("%-9s %-6s %7.3f %9.3f %9.3f %9.3f\n", r.mailbox.c_str(), r.mode.c_str(), e.list * 1000 / n,
+                e.fetch * 1000 / n, e.deliver * 1000 / n,
+                (r.usage.wallSeconds - e.list - e.fetch - e.deliver) * 1000 / n);
+  }
+
+  // Wall time of the engine against each peer, and the goals.
+  std::printf("\nratios ours/peer (wall time; below 1 is faster)\n");
+  bool allMet = true;
+  for (const Mailbox& box : options.boxes) {
+    for (const Mode& mode : options.modes) {
+      const Row* ours = nullptr;
+      double fastestPop = 0;
+      double mbsync = 0;
+      std::string line;
+      for (const Row& r : rows) {
+        if (r.mailbox != box.label || r.mode != mode.name) continue;
+        if (r.program == "ours") {
+          ours = &r;
+          continue;
+        }
+        if (r.files != static_cast<std::size_t>(r.expected)) continue;  // an incomplete run is no measure
+        if (ours) {
+          char piece[64];
+          std::snprintf(piece, sizeof piece, "  %s %.2f", r.program.c_str(), ours->usage.wallSeconds / r.usage.wallSeconds);
+          line += piece;
+        }
+        if (r.program == "mbsync") mbsync = r.usage.wallSeconds;
+        else if (!mode.imap && (fastestPop == 0 || r.usage.wallSeconds < fastestPop)) fastestPop = r.usage.wallSeconds;
+      }
+      if (!ours) continue;
+      std::string goal;
+      bool met = ours->engine.ok && ours->files == static_cast<std::size_t>(box.count);
+      if (!mode.imap && fastestPop > 0) {
+        goal = "goal: at most half the fastest peer";
+        met = met && ours->usage.wallSeconds * 2 <= fastestPop;
+      } else if (mode.imap && mbsync > 0) {
+        goal = "goal: no slower than mbsync";
+        met = met && ours->usage.wallSeconds <= mbsync;
+      }
+      const long rssGoalKb = 16 * 1024 + static_cast<long>(2 * box.largest / 1024);
+      const bool rssMet = ours->usage.peakRssKb <= rssGoalKb;
+      allMet = allMet && met && rssMet;
+      std::printf("%-9s %-6s%s   %s%s; RSS %s (%.1f MB of %.1f)\n", box.label.c_str(), mode.name, line.c_str(),
+                  goal.c_str(), goal.empty() ? "" : (met ? " met" : " NOT met"), rssMet ? "ok" : "over",
+                  static_cast<double>(ours->usage.peakRssKb) / 1024.0, static_cast<double>(rssGoalKb) / 1024.0);
+    }
+  }
+  std::printf("%s\n", allMet ? "all goals met" : "some goals not met");
+  return 0;
+}

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -29,5 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string message = reader.TakeMessage();
   // The message never grows: dots and the terminator are only taken away.
   if (message.size() > text.size()) __builtin_trap();
+
+  // Unstuffing in place matches the plain byte-by-byte rule.
+  std::string plain;
+  bool lineStart = true;
+  for (char c : text) {
+    if (lineStart && c == '.') {
+      lineStart = false;
+      continue;
+    }
+    plain += c;
+    lineStart = c == '\n';
+  }
+  if (tarnwick::pop3::Unstuff(text) != plain) __builtin_trap();
   return 0;
 }

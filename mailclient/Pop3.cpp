@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <optional>
 
 namespace tarnwick {
@@ -116,24 +117,35 @@ std::string RetrReader::TakeMessage() {
       }
     }
   }
-  std::string message = Unstuff(content);
-  data_.clear();
-  data_.shrink_to_fit();
+  // The message moves to the front of the buffer, unstuffed on the way,
+  // and the buffer itself is handed out: no second copy of the message.
+  const std::size_t length = UnstuffTo(data_.data(), data_.data() + contentStart_, content.size());
+  data_.resize(length);
+  std::string message = std::move(data_);
+  data_ = std::string();
+  scanned_ = 0;
+  contentStart_ = std::string::npos;
   return message;
 }
 
-std::string Unstuff(std::string_view content) {
-  std::string out;
-  out.reserve(content.size());
-  bool lineStart = true;
-  for (char c : content) {
-    if (lineStart && c == '.') {
-      lineStart = false;
-      continue;
-    }
-    out += c;
-    lineStart = c == '\n';
+std::size_t UnstuffTo(char* out, const char* in, std::size_t size) {
+  // Whole lines are moved at once; only the first byte of each is looked at.
+  std::size_t read = 0;
+  std::size_t written = 0;
+  while (read < size) {
+    if (in[read] == '.') ++read;  // every pass starts at a line start
+    const void* lf = std::memchr(in + read, '\n', size - read);
+    const std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - in) + 1 : size;
+    if (out + written != in + read) std::memmove(out + written, in + read, end - read);
+    written += end - read;
+    read = end;
   }
+  return written;
+}
+
+std::string Unstuff(std::string_view content) {
+  std::string out(content.size(), '\0');
+  out.resize(UnstuffTo(out.data(), content.data(), content.size()));
   return out;
 }
 

@@ -93,6 +93,10 @@ class RetrReader {
 
 // Removes the stuffing dot from every line of content that begins with ".".
 std::string Unstuff(std::string_view content);
+// The same from size bytes at in to out, which may be in itself or lie
+// before it (never after it within the same buffer). Returns the length
+// written.
+std::size_t UnstuffTo(char* out, const char* in, std::size_t size);
 
 }  // namespace pop3
 

@@ -60,8 +60,25 @@ TEST(Pop3Parsing, LeadingNumber) {
 }
 
 TEST(Pop3Parsing, UnstuffRemovesOneDotPerLine) {
-  EXPECT_EQ(pop3::Unstuff("..hidden\r\nplain\r\n...two\r\n"), ".hidden\r\nplain\r\n..two\r\n");
-  EXPECT_EQ(pop3::Unstuff("a.b\r\n"), "a.b\r\n");
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"..hidden\r\nplain\r\n...two\r\n", ".hidden\r\nplain\r\n..two\r\n"},
+      {"a.b\r\n", "a.b\r\n"},
+      {"", ""},
+      {".", ""},
+      {"..", "."},
+      {".\n.\n", "\n\n"},           // bare LF ends a line too
+      {"a\n.b\nc", "a\nb\nc"},
+      {"x\r\n.last", "x\r\nlast"},  // a last line without line end
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(pop3::Unstuff(c.in), c.out) << c.in;
+    // In place, with the text moved to the front of its buffer on the way.
+    std::string buffer = "+OK\r\n" + c.in;
+    buffer.resize(pop3::UnstuffTo(buffer.data(), buffer.data() + 5, c.in.size()));
+    EXPECT_EQ(buffer, c.out) << c.in;
+  }
 }
 
 TEST(Pop3Parsing, RetrReaderKeepsTheLastLineEnd) {
@@ -73,6 +90,7 @@ TEST(Pop3Parsing, RetrReaderKeepsTheLastLineEnd) {
       {"+OK\r\nSubject: x\r\n\r\nlast line\r\n.\r\n", true, "Subject: x\r\n\r\nlast line\r\n"},
       {"+OK\r\n.\r\n", true, ""},                                   // empty message
       {"+OK\r\n..a\r\n.\r\n", true, ".a\r\n"},
+      {"+OK\r\n.x\r\n..\r\n.y\r\n.\r\n", true, "x\r\n.\r\ny\r\n"},  // first line stuffed too
       {"+OK\r\nbody\r\n", false, "body\r\n"},                       // terminator missed
       {"+OK\r\nbody\r\n.", false, "body\r\n"},                      // part of it came
       {"+OK\r\nbody\r\n.\r", false, "body\r\n"},

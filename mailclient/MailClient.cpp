@@ -40,13 +40,9 @@ class SocketChannel final : public RawChannel {
 
   bool ReadSome(std::string& out, std::size_t max, int& error) override {
     error = 0;
+    // Data that is already waiting is taken at once; the wait comes only
+    // when the socket has nothing, so a busy download costs one call per piece.
     for (;;) {
-      bool ready = false;
-      if ((error = socket_.WaitReadable(TimeoutMs(), ready))) return false;
-      if (!ready) {
-        error = err::kTimedOut;
-        return false;
-      }
       const std::size_t old = out.size();
       out.resize(old + max);
       std::size_t got = 0;
@@ -54,12 +50,19 @@ class SocketChannel final : public RawChannel {
       error = socket_.Receive(out.data() + old, max, got, wouldBlock);
       out.resize(old + got);
       if (error) return false;
-      if (wouldBlock) continue;
-      if (got == 0) {  // closed by the peer
+      if (!wouldBlock) {
+        if (got == 0) {  // closed by the peer
+          error = err::kTimedOut;
+          return false;
+        }
+        return true;
+      }
+      bool ready = false;
+      if ((error = socket_.WaitReadable(TimeoutMs(), ready))) return false;
+      if (!ready) {
         error = err::kTimedOut;
         return false;
       }
-      return true;
     }
   }
 

@@ -65,6 +65,9 @@ void TlsChannel::ReleaseTls() {
   state_.reset();
   plain_.clear();
   plain_.shrink_to_fit();
+  plainStart_ = 0;
+  cipher_.clear();
+  cipher_.shrink_to_fit();
   last_error_.clear();
   held_error_ = 0;
 }
@@ -86,7 +89,8 @@ bool TlsChannel::Flush(int& error) {
 
 // Waits for the next ciphertext from the transport and hands it to the library.
 bool TlsChannel::Feed(int& error) {
-  std::string cipher;
+  std::string& cipher = cipher_;
+  cipher.clear();
   if (!transport_.ReadSome(cipher, kReadSize, error)) {
     if (!error) error = err::kTimedOut;
     return false;
@@ -186,19 +190,19 @@ bool TlsChannel::EncryptSend(std::string_view data, int& error) {
   return true;
 }
 
-// Decrypts what the library holds into plain_, without reading the
-// transport. True when plain_ gained data. error is set on a failure (0 when
-// more ciphertext is simply needed).
-bool TlsChannel::DecryptOne(int& error) const {
+// Decrypts up to max bytes of what the library holds, appending them to
+// out, without reading the transport. True when out gained data. error is
+// set on a failure (0 when more ciphertext is simply needed). The rest of a
+// record larger than max stays in the library for the next call.
+bool TlsChannel::DecryptInto(std::string& out, std::size_t max, int& error) const {
   error = 0;
   if (!state_ || !state_->established) return false;
-  char buf[16384];
+  const std::size_t old = out.size();
+  out.resize(old + max);
   ERR_clear_error();
-  int n = SSL_read(state_->ssl, buf, sizeof buf);
-  if (n > 0) {
-    plain_.append(buf, static_cast<std::size_t>(n));
-    return true;
-  }
+  int n = SSL_read(state_->ssl, out.data() + old, static_cast<int>(std::min<std::size_t>(max, 1u << 30)));
+  out.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
+  if (n > 0) return true;
   switch (SSL_get_error(state_->ssl, n)) {
     case SSL_ERROR_WANT_READ:
       return false;
@@ -222,10 +226,22 @@ bool TlsChannel::DecryptReceive(std::string& out, std::size_t max, int& error) {
     held_error_ = 0;
     return false;
   }
+  if (max == 0) return true;
+  // Bytes that HasPending decrypted ahead go first.
+  if (plainStart_ < plain_.size()) {
+    std::size_t n = std::min(max, plain_.size() - plainStart_);
+    out.append(plain_, plainStart_, n);
+    plainStart_ += n;
+    if (plainStart_ == plain_.size()) {
+      plain_.clear();
+      plainStart_ = 0;
+    }
+    return true;
+  }
   // A record that carries no data (a session ticket, a key update) is
   // consumed and the next one awaited, so a read always returns data.
-  while (plain_.empty()) {
-    bool got = DecryptOne(error);
+  for (;;) {
+    bool got = DecryptInto(out, max, error);
     // Reading may have produced messages for the server (key updates).
     int sendError = 0;
     if (!Flush(sendError)) {
@@ -233,23 +249,20 @@ bool TlsChannel::DecryptReceive(std::string& out, std::size_t max, int& error) {
       return false;
     }
     if (error) return false;
-    if (!got && !Feed(error)) return false;
+    if (got) return true;
+    if (!Feed(error)) return false;
   }
-  std::size_t n = std::min(max, plain_.size());
-  out.append(plain_, 0, n);
-  plain_.erase(0, n);
-  return true;
 }
 
 bool TlsChannel::HasPending() const {
-  if (!plain_.empty()) return true;
+  if (plainStart_ < plain_.size()) return true;
   if (!Established()) return false;
   if (SSL_pending(state_->ssl) <= 0 && BIO_ctrl_pending(state_->in) == 0 &&
       !SSL_has_pending(state_->ssl))
     return false;
   // Something is held: it counts only when it completes a record.
   int error = 0;
-  if (DecryptOne(error)) return true;
+  if (DecryptInto(plain_, 16384, error)) return true;
   held_error_ = error;
   return error != 0;
 }

@@ -68,12 +68,14 @@ class TlsChannel final : public SecureChannel {
   struct State;
   bool Flush(int& error);
   bool Feed(int& error);
-  bool DecryptOne(int& error) const;
+  bool DecryptInto(std::string& out, std::size_t max, int& error) const;
 
   RawChannel& transport_;
   LogFn log_;
   std::unique_ptr<State> state_;
-  mutable std::string plain_;  // decrypted bytes not yet handed out
+  mutable std::string plain_;  // bytes decrypted ahead by HasPending, not yet handed out
+  mutable std::size_t plainStart_ = 0;  // how much of plain_ was handed out
+  std::string cipher_;         // the transport's last read, reused
   mutable std::string last_error_;
   mutable int held_error_ = 0;  // a failure found by HasPending, reported by the next read
 };

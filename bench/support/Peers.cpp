@@ -1,7 +1,6 @@
 #include "bench/support/Peers.h"
 
 #include "platform/Files.h"
-#include "tests/support/TempDir.h"
 
 namespace tarnwick::bench {
 
@@ -74,10 +73,10 @@ std::vector<std::string> PeersFor(const Endpoint& endpoint) {
   return out;
 }
 
-PeerResult RunPeer(const std::string& name, const Endpoint& endpoint, int limitSeconds) {
+PeerResult RunPeer(const std::string& name, const Endpoint& endpoint, const test::TempDir& dir,
+                   int limitSeconds) {
   PeerResult result;
   result.name = name;
-  test::TempDir dir;
   std::vector<std::string> argv;
   std::string output;
   if (name == "fetchmail") {

@@ -8,6 +8,8 @@
 
 #include "bench/support/Measure.h"
 
+#include "tests/support/TempDir.h"
+
 #include <string>
 #include <vector>
 
@@ -33,7 +35,10 @@ struct PeerResult {
 // The peers that speak the endpoint's protocol and are installed.
 std::vector<std::string> PeersFor(const Endpoint& endpoint);
 
-// Runs one peer once over the whole mailbox into a fresh temporary folder.
-PeerResult RunPeer(const std::string& name, const Endpoint& endpoint, int limitSeconds);
+// Runs one peer once over the whole mailbox into folder (empty, owned by
+// the caller: removing thousands of files just before the next run would
+// slow down that run's file creation, so callers keep them to the end).
+PeerResult RunPeer(const std::string& name, const Endpoint& endpoint, const test::TempDir& folder,
+                   int limitSeconds);
 
 }  // namespace tarnwick::bench

@@ -7,13 +7,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <vector>
 
 namespace tarnwick {
-
-namespace {
 
 std::string FolderOf(const std::string& path) {
   std::size_t slash = path.find_last_of('/');
@@ -28,35 +30,73 @@ void SyncFolder(const std::string& folder) {
   ::fsync(fd);
 }
 
-}  // namespace
-
 std::string UniqueFileTag() {
   static std::atomic<unsigned long> counter{0};
   return std::to_string(::getpid()) + "." + std::to_string(CurrentThreadId()) + "." +
          std::to_string(counter.fetch_add(1));
 }
 
-int WriteNewFileSynced(const std::string& path, std::initializer_list<std::string_view> pieces) {
+int WriteNewFile(const std::string& path, std::initializer_list<std::string_view> pieces, FileHandle& out) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return LastOsError();
   FileHandle f(fd);
+  // One system call for all pieces, as long as it takes them whole.
+  std::vector<iovec> vec;
+  vec.reserve(pieces.size());
+  for (std::string_view piece : pieces)
+    if (!piece.empty()) vec.push_back({const_cast<char*>(piece.data()), piece.size()});
+  std::size_t next = 0;
   int e = 0;
-  for (std::string_view piece : pieces) {
-    if ((e = f.WriteAll(piece))) break;
+  while (next < vec.size()) {
+    ssize_t n = ::writev(fd, vec.data() + next, static_cast<int>(std::min<std::size_t>(vec.size() - next, IOV_MAX)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      e = LastOsError();
+      break;
+    }
+    if (n == 0) {  // no progress on a regular file: nothing more fits
+      e = err::kDiskFull;
+      break;
+    }
+    auto done = static_cast<std::size_t>(n);
+    while (next < vec.size() && done >= vec[next].iov_len) done -= vec[next++].iov_len;
+    if (next < vec.size()) {
+      vec[next].iov_base = static_cast<char*>(vec[next].iov_base) + done;
+      vec[next].iov_len -= done;
+    }
   }
-  if (!e && ::fsync(fd) != 0) e = LastOsError();
-  if (!e && ::close(f.release()) != 0) e = LastOsError();
   if (e) {
     f.reset();
     ::unlink(path.c_str());
+    return e;
   }
+  // The disk starts on the data now; the flush later mostly finds it done.
+  ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  out = std::move(f);
+  return 0;
+}
+
+int SyncAndClose(FileHandle& file) {
+  int e = 0;
+  if (::fsync(file.get()) != 0) e = LastOsError();
+  if (::close(file.release()) != 0 && !e) e = LastOsError();
   return e;
 }
 
-int RenameNoReplace(const std::string& from, const std::string& to) {
+int WriteNewFileSynced(const std::string& path, std::initializer_list<std::string_view> pieces) {
+  FileHandle f;
+  if (int e = WriteNewFile(path, pieces, f)) return e;
+  if (int e = SyncAndClose(f)) {
+    ::unlink(path.c_str());
+    return e;
+  }
+  return 0;
+}
+
+int RenameNoReplaceUnsynced(const std::string& from, const std::string& to) {
   int rc = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
   if (rc != 0 && errno != EINVAL && errno != ENOSYS) return LastOsError();
   if (rc != 0) {
@@ -65,6 +105,11 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
     if (::link(from.c_str(), to.c_str()) != 0) return LastOsError();
     ::unlink(from.c_str());
   }
+  return 0;
+}
+
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (int e = RenameNoReplaceUnsynced(from, to)) return e;
   // The file has its name now; a folder that cannot be flushed does not
   // undo that, so the flush is best effort.
   SyncFolder(FolderOf(to));

@@ -3,6 +3,8 @@
 // replacing another file.
 #pragma once
 
+#include "platform/Files.h"
+
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -22,5 +24,31 @@ int WriteNewFileSynced(const std::string& path, std::initializer_list<std::strin
 // exists (the file then keeps its old name), and flushes the folder so that
 // the new name is on disk. Returns 0 or the system's error number.
 int RenameNoReplace(const std::string& from, const std::string& to);
+
+// The same steps taken apart, so that several files can share the waits:
+// write each (WriteNewFile), flush each (SyncAndClose), name each
+// (RenameNoReplaceUnsynced), then flush their folder once (SyncFolder).
+// A file is on disk under its name only after all four.
+
+// Creates path (failing with err::kFileExists when it exists), writes the
+// pieces in one go and starts writing them to disk without waiting for it.
+// The file stays open in out for SyncAndClose. On failure the partly
+// written file is removed. Returns 0 or the system's error number.
+int WriteNewFile(const std::string& path, std::initializer_list<std::string_view> pieces, FileHandle& out);
+
+// Waits until the file's data is on disk and closes it. Returns 0 or the
+// system's error number (the file is closed either way).
+int SyncAndClose(FileHandle& file);
+
+// RenameNoReplace without the folder flush.
+int RenameNoReplaceUnsynced(const std::string& from, const std::string& to);
+
+// Flushes the folder so that the names given in it are on disk. Best
+// effort, like the flush of RenameNoReplace: a folder that cannot be opened
+// or flushed leaves the names as they are.
+void SyncFolder(const std::string& folder);
+
+// The folder part of path ("." when it has none).
+std::string FolderOf(const std::string& path);
 
 }  // namespace tarnwick

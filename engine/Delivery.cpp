@@ -94,7 +94,8 @@ std::string QueueFileName(std::string_view dateText, DeliveryContext& context) {
   return name;
 }
 
-bool Deliver(CMailClient& session, DeliveryContext& context, std::string_view message) {
+bool BeginDelivery(CMailClient& session, DeliveryContext& context, std::string_view message,
+                   PendingDelivery& out) {
   // The header block runs to the empty line; everything from that line on
   // goes into the file byte for byte.
   std::optional<std::size_t> headerEnd = FindHeaderEnd(message);
@@ -138,27 +139,57 @@ bool Deliver(CMailClient& session, DeliveryContext& context, std::string_view me
                            "X-Originating-Sender: " + sender + "\r\n";
   const std::string processingLog = "[PROC] forward message\r\n" + envelope;
 
-  // Written whole under a name the mail server does not pick up, flushed,
-  // and only then given its ".eml" name.
-  const std::string temp = JoinPath(context.queueFolder, ".tarnwick-" + UniqueFileTag() + ".tmp");
-  if (int e = WriteNewFileSynced(temp, {lead, header, rest})) {
+  // Written whole under a name the mail server does not pick up; flushed
+  // and given its ".eml" name by FinishDeliveries.
+  PendingDelivery pending;
+  pending.tempPath = JoinPath(context.queueFolder, ".tarnwick-" + UniqueFileTag() + ".tmp");
+  if (int e = WriteNewFile(pending.tempPath, {lead, header, rest}, pending.file)) {
     session.Transcript.append(processingLog);
     return session.RaiseError(e, "CreateFile to Queue");
   }
-  for (;;) {
-    const std::string path = JoinPath(context.queueFolder, QueueFileName(dateText, context) + ".eml");
-    int e = RenameNoReplace(temp, path);
-    if (e == 0) break;
-    if (e != err::kFileExists && e != err::kAlreadyExists) {
-      RemoveFile(temp);
-      session.Transcript.append(processingLog);
-      return session.RaiseError(e, "CreateFile to Queue");
-    }
-    context.clock->SleepMs(10);
-    context.queueCounter = context.queueCounter > 97 ? 0 : context.queueCounter + 1;
-  }
+  pending.dateText = std::move(dateText);
+  pending.size = lead.size() + header.size() + rest.size();
+  out = std::move(pending);
   session.Transcript.append(processingLog).append("process ok\r\n");
   return true;
+}
+
+std::size_t FinishDeliveries(CMailClient& session, DeliveryContext& context, std::vector<PendingDelivery>& group) {
+  // Every file is flushed before any is named: a flush may also write out
+  // the folder, and naming in between would give each flush a changed
+  // folder to write again.
+  int failure = 0;
+  std::size_t flushed = 0;
+  while (flushed < group.size() && !(failure = SyncAndClose(group[flushed].file))) ++flushed;
+  const int flushFailure = failure;
+  std::size_t done = 0;
+  for (; done < flushed; ++done) {
+    const PendingDelivery& p = group[done];
+    for (;;) {
+      const std::string path = JoinPath(context.queueFolder, QueueFileName(p.dateText, context) + ".eml");
+      failure = RenameNoReplaceUnsynced(p.tempPath, path);
+      if (failure != err::kFileExists && failure != err::kAlreadyExists) break;
+      context.clock->SleepMs(10);
+      context.queueCounter = context.queueCounter > 97 ? 0 : context.queueCounter + 1;
+    }
+    if (failure) break;
+  }
+  if (!failure) failure = flushFailure;
+  // One flush of the folder puts every new name of the group on disk.
+  if (done > 0) SyncFolder(context.queueFolder);
+  for (std::size_t i = done; i < group.size(); ++i) {
+    group[i].file.reset();
+    RemoveFile(group[i].tempPath);
+  }
+  group.clear();
+  if (failure) session.RaiseError(failure, "CreateFile to Queue");
+  return done;
+}
+
+bool Deliver(CMailClient& session, DeliveryContext& context, std::string_view message) {
+  std::vector<PendingDelivery> one(1);
+  if (!BeginDelivery(session, context, message, one[0])) return false;
+  return FinishDeliveries(session, context, one) == 1;
 }
 
 }  // namespace tarnwick

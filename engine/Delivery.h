@@ -5,10 +5,13 @@
 #pragma once
 
 #include "platform/Clock.h"
+#include "platform/Files.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnwick {
 
@@ -25,12 +28,46 @@ struct DeliveryContext {
   std::string remoteAddress;     // numeric address of the mail server
   int32_t queueCounter = 0;      // 0 to 98, part of the file names
   Clock* clock = &SystemClock();
+  // A pull run finishes its deliveries in groups (BeginDelivery, then
+  // FinishDeliveries): a group is finished once it holds this many
+  // messages or bytes, once its first message has waited this long, before
+  // the run stops on a failure and at the end of the list.
+  std::size_t groupMessages = 32;
+  std::size_t groupBytes = 8u << 20;
+  int64_t groupWaitMs = 500;
 };
 
 // Writes the message into the queue folder. The file appears under its
 // final name only once it is completely on disk. On failure the session's
 // error holds the reason ("CreateFile to Queue").
 bool Deliver(CMailClient& session, DeliveryContext& context, std::string_view message);
+
+// Deliver in two halves, so that a run can finish several messages
+// together and share the waits for the disk among them.
+
+// A message written into the queue folder under a temporary name that the
+// mail server does not pick up; not yet flushed, not yet named.
+struct PendingDelivery {
+  std::string tempPath;
+  std::string dateText;  // the date the ".eml" name is made from
+  FileHandle file;       // open until flushed
+  std::size_t size = 0;  // bytes written
+};
+
+// The first half: envelope, trace headers and the message written under a
+// temporary name, the processing note added to the transcript. On failure
+// nothing is left in the queue folder and the session's error holds the
+// reason ("CreateFile to Queue"), as with Deliver.
+bool BeginDelivery(CMailClient& session, DeliveryContext& context, std::string_view message,
+                   PendingDelivery& out);
+
+// The second half for a group of begun deliveries, in their order: flushes
+// each file to disk and gives it its ".eml" name, then flushes the queue
+// folder once. Returns how many of the group, counted from its front, are
+// now on disk under their names. A failure stops there: the session's error
+// holds the reason ("CreateFile to Queue") and the temporary files of that
+// delivery and of all after it are removed. The group is emptied.
+std::size_t FinishDeliveries(CMailClient& session, DeliveryContext& context, std::vector<PendingDelivery>& group);
 
 // Whether address names a mailbox of the local mail server: its user folder
 // exists, or its domain takes mail for every name.

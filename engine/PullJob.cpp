@@ -4,6 +4,8 @@
 #include "engine/UidlStore.h"
 #include "platform/Errors.h"
 
+#include <vector>
+
 namespace tarnwick {
 
 namespace {
@@ -35,6 +37,34 @@ bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContex
   session.Report("Synchronizing UIDL ...");
   store.Sync(session);
 
+  // Deliveries begun but not finished, with their ids. A group is finished
+  // before any id of it is recorded; a failure while finishing records the
+  // ids of the messages that made it and stops the run like a failed delivery.
+  std::vector<PendingDelivery> group;
+  std::vector<std::string> groupIds;
+  std::size_t groupBytes = 0;
+  int64_t groupStartMs = 0;
+  auto finishGroup = [&]() -> bool {
+    if (group.empty()) return true;
+    const std::size_t total = group.size();
+    const std::size_t done = FinishDeliveries(session, context, group);
+    if (done > 0) store.OpenAppend();
+    for (std::size_t i = 0; i < done; ++i) store.Add(session, groupIds[i]);
+    groupIds.clear();
+    groupBytes = 0;
+    return done == total;
+  };
+  // On a failure the messages before it are still finished and recorded;
+  // the first failure stays the run's error.
+  auto finishAfterFailure = [&] {
+    const std::string error = session.LastError;
+    const std::string response = session.LastResponse;
+    if (!finishGroup()) {
+      session.LastError = error;
+      session.LastResponse = response;
+    }
+  };
+
   bool ok = true;
   const std::size_t count = session.Messages.size();
   std::string message;
@@ -43,6 +73,7 @@ bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContex
     session.Report("Checking mail list, Seq:" + Position(i, count) + " ...");
     if (store.Contains(session, info.UIDL)) continue;
     if (!session.RetrieveMail(&info, message)) {
+      finishAfterFailure();
       store.Save(session);
       ok = false;
       break;
@@ -50,15 +81,31 @@ bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContex
     session.Report("Forwarding email, Seq:" + Position(i, count) + " ...");
     // The message is on disk under its final name before its id is
     // recorded: a crash in between fetches it again, it never loses it.
-    if (!Deliver(session, context, message)) {
+    PendingDelivery pending;
+    if (!BeginDelivery(session, context, message, pending)) {
       message.clear();
+      finishAfterFailure();
       store.Save(session);
       ok = false;
       break;
     }
     message.clear();
-    store.OpenAppend();
-    store.Add(session, info.UIDL);
+    if (group.empty()) groupStartMs = context.clock->NowMs();
+    groupBytes += pending.size;
+    group.push_back(std::move(pending));
+    groupIds.push_back(info.UIDL);
+    if (group.size() >= context.groupMessages || groupBytes >= context.groupBytes ||
+        context.clock->NowMs() - groupStartMs >= context.groupWaitMs) {
+      if (!finishGroup()) {
+        store.Save(session);
+        ok = false;
+        break;
+      }
+    }
+  }
+  if (ok && !finishGroup()) {
+    store.Save(session);
+    ok = false;
   }
   message.shrink_to_fit();
   store.CloseAppend();
@@ -105,6 +152,9 @@ AccountRunResult PullJob::Run(const AccountSession& account, const ProgressFn& p
   context.queueFolder = options_.queueFolder.empty() ? MailServerQueueFolder() : options_.queueFolder;
   context.dataFolder = options_.dataFolder.empty() ? MailServerDataFolder() : options_.dataFolder;
   context.clock = options_.clock;
+  context.groupMessages = options_.groupMessages;
+  context.groupBytes = options_.groupBytes;
+  context.groupWaitMs = options_.groupWaitMs;
 
   result.ok = PullRun(account.workFolder, session, context, account.server, account.leaveCopy);
   if (!result.ok) result.lastError = session.LastError;

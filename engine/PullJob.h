@@ -21,6 +21,10 @@ struct PullOptions {
   int32_t timeoutSeconds = 600;   // every connect and wait for data
   int32_t stallWaitMs = 10100;    // silence accepted before a missing terminator
   Clock* clock = &SystemClock();
+  // Delivery groups (DeliveryContext): messages flushed and named together.
+  std::size_t groupMessages = 32;
+  std::size_t groupBytes = 8u << 20;
+  int64_t groupWaitMs = 500;
 };
 
 // The engine's account job: builds a session from the account's settings
@@ -39,6 +43,11 @@ class PullJob final : public AccountJob {
 // recipient and distribute flag are filled from settings here. Returns true
 // when every new message was fetched and delivered; otherwise the session's
 // LastError tells why (the run's own failures leave it as the session set it).
+//
+// Messages are delivered in groups (see DeliveryContext): each is written
+// into the queue folder as it arrives, and a group's files are flushed,
+// named and their folder flushed together; only then are their ids
+// recorded. A crash may so fetch a message twice, never lose one.
 bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContext& context,
              const CMailServer& settings, bool leaveCopy);
 

@@ -191,6 +191,38 @@ TEST_F(DeliveryTest, NoPartFileIsLeftBehind) {
   for (const std::string& f : files) EXPECT_TRUE(f.ends_with(".eml")) << f;
 }
 
+// A group is named in order; a delivery that cannot be finished (its file
+// cannot be flushed, or cannot be named) stops the group there: those
+// before it are in the queue, it and those after it leave nothing behind.
+TEST_F(DeliveryTest, GroupStopsAtTheFirstDeliveryThatCannotBeFinished) {
+  for (bool flushFails : {false, true}) {
+    SCOPED_TRACE(flushFails ? "flush fails" : "name fails");
+    std::vector<PendingDelivery> group(4);
+    for (int i = 0; i < 4; ++i)
+      ASSERT_TRUE(BeginDelivery(session, ctx, "Subject: " + std::to_string(i) + "\r\n\r\nbody\r\n", group[i]))
+          << session.LastError;
+    EXPECT_EQ(ListFiles(queue).size(), 4u);  // written aside, none named yet
+    for (const std::string& f : ListFiles(queue)) EXPECT_TRUE(f.ends_with(".tmp")) << f;
+    if (flushFails) group[2].file.reset();  // nothing left to flush
+    else ASSERT_EQ(RemoveFile(group[2].tempPath), 0);
+
+    session.LastError.clear();
+    EXPECT_EQ(FinishDeliveries(session, ctx, group), 2u);
+    EXPECT_TRUE(group.empty());
+    EXPECT_NE(session.LastError.find(" CreateFile to Queue"), std::string::npos) << session.LastError;
+    std::vector<std::string> files = ListFiles(queue);
+    std::sort(files.begin(), files.end());
+    ASSERT_EQ(files.size(), 2u);
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_TRUE(files[i].ends_with(".eml")) << files[i];
+      std::string text;
+      ReadWholeFile(queue + "/" + files[i], text);
+      EXPECT_TRUE(text.ends_with("Subject: " + std::to_string(i) + "\r\n\r\nbody\r\n")) << text;
+      RemoveFile(queue + "/" + files[i]);
+    }
+  }
+}
+
 TEST_F(DeliveryTest, HeaderOnlyMessage) {
   ASSERT_TRUE(Deliver(session, ctx, "Subject: only headers\r\nX-A: b"));
   std::string file = OnlyFile();

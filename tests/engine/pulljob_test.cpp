@@ -412,6 +412,72 @@ TEST(PullFaults, ConnectionLostBeforeQuitStillSucceeds) {
   EXPECT_EQ(fake.Failures(), "");
 }
 
+constexpr const char* kFetch3 =
+    "C: RETR 1\nS: +OK\nS: a\nS: .\nC: RETR 2\nS: +OK\nS: b\nS: .\nC: RETR 3\nS: +OK\nS: c\nS: .\n";
+
+// Ids of this account in the UIDL file.
+std::size_t RecordedIds(const Pull& pull) {
+  std::string text = pull.Uidl();
+  std::size_t n = 0;
+  for (std::size_t at = text.find("127.0.0.1#alice#inbox "); at != std::string::npos;
+       at = text.find("127.0.0.1#alice#inbox ", at + 1))
+    ++n;
+  return n;
+}
+
+std::size_t NamedFiles(const Pull& pull) {
+  std::vector<std::string> f = pull.QueueFiles();
+  return static_cast<std::size_t>(std::count_if(f.begin(), f.end(), [](const std::string& n) { return n.ends_with(".eml"); }));
+}
+
+// Messages are named in groups; at every moment of the run each recorded
+// id has its queue file under its final name already.
+TEST(PullGroups, AnIdIsRecordedOnlyAfterItsFileIsNamed) {
+  FakeServer fake(std::string(kLogin) + kList3 + kFetch3 + "C: QUIT\nS: +OK\n");
+  Pull pull(fake.port());
+  pull.options.groupMessages = 2;
+  pull.options.groupWaitMs = 1000000;
+  std::vector<std::pair<std::size_t, std::size_t>> seen;  // (ids, named files) at each progress text
+  PullJob job(pull.options);
+  AccountRunResult r = job.Run(pull.account, [&](const std::string&, const std::string& text) {
+    if (text.rfind("Checking mail list", 0) == 0 || text.rfind("Forwarding", 0) == 0)
+      seen.emplace_back(RecordedIds(pull), NamedFiles(pull));
+  });
+  ASSERT_TRUE(r.ok) << r.lastError;
+  for (const auto& [ids, named] : seen) EXPECT_LE(ids, named);
+  // Checking 1, forwarding 1, checking 2, forwarding 2, checking 3 (the
+  // first group of two is in), forwarding 3; the last group at the end.
+  EXPECT_EQ(seen, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 0}, {0, 0}, {0, 0}, {0, 0}, {2, 2}, {2, 2}}));
+  EXPECT_EQ(RecordedIds(pull), 3u);
+  EXPECT_EQ(NamedFiles(pull), 3u);
+  EXPECT_EQ(fake.Failures(), "");
+}
+
+// A group that cannot be finished fails the run like a failed delivery:
+// nothing of it is recorded, nothing is deleted on the server, no temporary
+// file stays, and the next run fetches the messages again.
+TEST(PullGroups, AGroupThatCannotBeFinishedRecordsNothingOfIt) {
+  FakeServer fake(std::string(kLogin) + kList3 + kFetch3 + "C: QUIT\nS: +OK\n");
+  Pull pull(fake.port());
+  pull.options.groupMessages = 3;
+  pull.options.groupWaitMs = 1000000;
+  pull.account.leaveCopy = false;
+  PullJob job(pull.options);
+  AccountRunResult r = job.Run(pull.account, [&](const std::string&, const std::string& text) {
+    // The first message waits aside; take it away before the group is finished.
+    if (text == "Forwarding email, Seq:3 / 3 ...")
+      for (const std::string& f : pull.QueueFiles()) RemoveFile(pull.queue() + "/" + f);
+  });
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.lastError.rfind("NativeErrorCode: 2 CreateFile to Queue", 0), 0u) << r.lastError;
+  EXPECT_TRUE(fake.WaitDone());
+  EXPECT_EQ(fake.Failures(), "");
+  EXPECT_EQ(fake.Received().find("DELE"), std::string::npos);
+  EXPECT_TRUE(pull.QueueFiles().empty());
+  EXPECT_TRUE(FileExists(pull.work() + "/uidl.txt"));
+  EXPECT_EQ(pull.Uidl(), "");
+}
+
 TEST(PullFaults, MalformedListFailsBeforeAnyFetch) {
   FakeServer fake(std::string(kLogin) + "C: LIST\nS: +OK\nS: 1 10\nS: garbage\nS: .\nC: *\n");
   Pull pull(fake.port());

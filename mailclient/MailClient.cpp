@@ -502,7 +502,18 @@ bool CMailClient::FailWith(std::string text) {
 void CMailClient::WriteLog(std::string_view text) {
   if (text.empty()) return;
   Transcript.append(text);
-  if (!LogFileName.empty()) AppendToFile(LogFileName, text);  // a file that cannot be opened is skipped
+  if (LogFileName.empty()) {
+    logFile_.reset();
+    return;
+  }
+  // The file stays open (for appending) while the session lasts and the name
+  // stays the same: one open per run instead of one per write.
+  if (!logFile_.valid() || logFileOpened_ != LogFileName) {
+    logFile_.reset();
+    if (OpenAppend(LogFileName, logFile_) != 0) return;  // a file that cannot be opened is skipped
+    logFileOpened_ = LogFileName;
+  }
+  if (logFile_.WriteAll(text) != 0) logFile_.reset();  // the next write opens it again
 }
 
 void CMailClient::Report(const std::string& text) {

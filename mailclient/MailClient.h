@@ -18,6 +18,7 @@
 #include "mailclient/MailProtocol.h"
 #include "mailclient/MailServer.h"
 #include "mailclient/RawChannel.h"
+#include "platform/Files.h"
 #include "platform/Socket.h"
 
 #include <cstdint>
@@ -158,6 +159,8 @@ class CMailClient {
   std::unique_ptr<RawChannel> transport_;
   std::unique_ptr<SecureChannel> tls_;
   std::unique_ptr<MailProtocol> protocol_;
+  FileHandle logFile_;          // the protocol log, open for appending
+  std::string logFileOpened_;   // the name logFile_ was opened under
 };
 
 }  // namespace tarnwick

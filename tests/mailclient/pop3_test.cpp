@@ -315,6 +315,28 @@ TEST(Pop3Login, PasswordIsSentButNeverLogged) {
   EXPECT_EQ(s.Command.find("s3cret"), std::string::npos);
 }
 
+// The protocol log is kept open while the name stays; a new name gets the
+// writes from then on, and every file is appended to, never truncated.
+TEST(Pop3Login, ProtocolLogFollowsItsName) {
+  test::TempDir dir;
+  ASSERT_EQ(WriteWholeFile(dir / "a.log", "old\r\n"), 0);
+  Session s;
+  s.SetLogFileName((dir / "a.log").c_str());
+  s.WriteLog("one ");
+  s.LogFileName = dir / "b.log";
+  s.WriteLog("two");
+  s.SetLogFileName((dir / "a.log").c_str());
+  s.WriteLog("three");
+  s.SetLogFileName(nullptr);
+  s.WriteLog(" four");
+  std::string a, b;
+  ASSERT_EQ(ReadWholeFile(dir / "a.log", a), 0);
+  ASSERT_EQ(ReadWholeFile(dir / "b.log", b), 0);
+  EXPECT_EQ(a, "old\r\none three");
+  EXPECT_EQ(b, "two");
+  EXPECT_EQ(s.Transcript, "one twothree four");
+}
+
 TEST(Pop3Login, LineBreakInCredentialsIsRefusedBeforeConnecting) {
   for (auto [user, password] : {std::pair{"alice\r\nDELE 1", "x"}, std::pair{"alice", "x\nQUIT"}}) {
     FakeServer fake("S: +OK ready\nC: *\n");

@@ -11,12 +11,12 @@
 //   bench_pull --modes pop3,imaps       some protocols only (pop3, pop3s, imap, imaps)
 //   bench_pull --runs 3                 median of three runs per row
 //   bench_pull --no-peers               the engine only
+//   bench_pull --log                    the engine writes a protocol log file too
 #include "bench/support/Measure.h"
 #include "bench/support/Peers.h"
 #include "engine/PullJob.h"
 #include "platform/Files.h"
 #include "tests/support/Dovecot.h"
-#include "tests/support/TempDir.h"
 
 #include <algorithm>
 #include <chrono>
@@ -35,15 +35,9 @@ namespace {
 
 constexpr int kLimitSeconds = 600;
 
-// The output folders of every run, removed when the benchmark ends: removing
-// thousands of files right before a run slows down the file creation of
-// that run (the file system passes over recently freed inodes).
-std::vector<std::unique_ptr<test::TempDir>> g_outputs;
-
-const test::TempDir& NewOutputFolder() {
-  g_outputs.push_back(std::make_unique<test::TempDir>());
-  return *g_outputs.back();
-}
+// The output folders of every run, removed when the benchmark ends rather
+// than right before the next run.
+std::unique_ptr<OutputFolders> g_outputs;
 
 struct Mode {
   const char* name;
@@ -115,6 +109,8 @@ struct Row {
 // "Synchronizing", a download from the first "Receiving" text to
 // "Forwarding", a delivery (queue file and id) from "Forwarding" to the
 // next text that is not a download's.
+bool g_protocolLog = false;
+
 int RunEngineHere(const Endpoint& e, const std::string& dir, std::string& payload) {
   AccountSession account;
   account.server.Server = "127.0.0.1";
@@ -128,6 +124,7 @@ int RunEngineHere(const Endpoint& e, const std::string& dir, std::string& payloa
   account.server.LocalDomain = "local.dom";
   account.label = std::string(e.imap ? "IMAP4: " : "POP3:") + "127.0.0.1#" + e.user;
   account.workFolder = JoinPath(dir, "work");
+  if (g_protocolLog) account.logFileName = JoinPath(dir, "protocol.log");
   PullOptions options;
   options.queueFolder = JoinPath(dir, "queue");
   options.dataFolder = JoinPath(dir, "data");
@@ -172,19 +169,19 @@ int RunEngineHere(const Endpoint& e, const std::string& dir, std::string& payloa
 Row RunEngine(const Endpoint& e) {
   Row row;
   row.program = "ours";
-  const test::TempDir& dir = NewOutputFolder();
-  for (const char* sub : {"queue", "work", "data"}) MakeFolders(dir / sub);
+  const std::string dir = g_outputs->New();
+  for (const char* sub : {"queue", "work", "data"}) MakeFolders(JoinPath(dir, sub));
   std::string payload;
-  row.usage = RunForked([&](std::string& out) { return RunEngineHere(e, dir.path(), out); }, payload, kLimitSeconds);
+  row.usage = RunForked([&](std::string& out) { return RunEngineHere(e, dir, out); }, payload, kLimitSeconds);
   if (payload.size() == sizeof(EngineReport)) std::memcpy(&row.engine, payload.data(), sizeof row.engine);
-  row.files = ListFiles(dir / "queue").size();
+  row.files = ListFiles(JoinPath(dir, "queue")).size();
   if (!row.engine.ok) row.note = row.engine.error;
   FlushDisks();
   return row;
 }
 
 Row RunPeerRow(const std::string& name, const Endpoint& e) {
-  PeerResult p = RunPeer(name, e, NewOutputFolder(), kLimitSeconds);
+  PeerResult p = RunPeer(name, e, g_outputs->New(), kLimitSeconds);
   Row row;
   row.program = name;
   row.usage = p.usage;
@@ -238,6 +235,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--modes") modes = next();
     else if (a == "--runs") o.runs = std::max(1, std::atoi(next().c_str()));
     else if (a == "--no-peers") o.peers = false;
+    else if (a == "--log") g_protocolLog = true;
     else return false;
   }
   if (count > 0 && size > 0) {
@@ -258,7 +256,7 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: bench_pull [--set 10k|1m|all] [--count N --size BYTES] "
-                 "[--modes pop3,pop3s,imap,imaps] [--runs N] [--no-peers]\n");
+                 "[--modes pop3,pop3s,imap,imaps] [--runs N] [--no-peers] [--log]\n");
     return 2;
   }
   test::Dovecot dovecot;
@@ -268,6 +266,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  g_outputs = std::make_unique<OutputFolders>();
   std::vector<Row> rows;
   PrintHeader();
   for (Mailbox& box : options.boxes) {
@@ -357,10 +356,6 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("%s\n", allMet ? "all goals met" : "some goals not met");
-  // The outputs go now, and their removal is written out, so that the file
-  // system stops passing over the freed inodes a minute from now rather
-  // than several: a run started right after another is slower to create files.
-  g_outputs.clear();
-  FlushDisks();
+  g_outputs.reset();
   return 0;
 }

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -142,6 +144,53 @@ Usage RunProgram(const std::vector<std::string>& argv, const std::vector<std::st
   Reap(pid, start, usage);
   usage.finished = !watchdog.fired();
   return usage;
+}
+
+OutputFolders::OutputFolders() {
+  std::string tmpl = "/tmp/tarnwick-bench-XXXXXX";
+  if (!::mkdtemp(tmpl.data())) return;
+  base_ = tmpl;
+  ::chmod(base_.c_str(), 0711);  // peers that deliver as another user reach their folder
+  int fd = ::open(base_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  int flags = 0;
+  // Best effort: other file systems lack the flag and simply go without.
+  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+    flags |= FS_TOPDIR_FL;
+    ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+  }
+  ::close(fd);
+}
+
+OutputFolders::~OutputFolders() {
+  if (base_.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(base_, ec);
+  FlushDisks();
+}
+
+std::string OutputFolders::New() {
+  const std::string base = base_.empty() ? std::string("/tmp") : base_;
+  // A folder lands where the file system finds room; where inodes were
+  // freed minutes ago, each new file costs a scan over them. A probe of
+  // empty files tells, and a slow place is left (kept until the end, so
+  // that it frees nothing) for another one.
+  constexpr int kProbeFiles = 256;
+  constexpr double kFastSeconds = 0.008;
+  std::string path;
+  for (int attempt = 0; attempt < 24; ++attempt) {
+    path = base + "/run-" + std::to_string(++count_);
+    std::filesystem::create_directories(path + "/probe");
+    const Steady::time_point start = Steady::now();
+    for (int i = 0; i < kProbeFiles; ++i) {
+      int fd = ::open((path + "/probe/" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (fd >= 0) ::close(fd);
+    }
+    if (std::chrono::duration<double>(Steady::now() - start).count() < kFastSeconds) break;
+  }
+  path += "/out";
+  std::filesystem::create_directories(path);
+  return path;
 }
 
 bool HaveProgram(const std::string& name) {

@@ -29,6 +29,27 @@ Usage RunForked(const std::function<int(std::string& payload)>& work, std::strin
 Usage RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                  const std::string& logPath, int limitSeconds);
 
+// Fresh folders for the output of runs, all removed (and their removal
+// written out) when the object goes. Their parent is marked so that the
+// file system places each new folder like a top-level one, in a part of the
+// disk of its own: on a file system without a journal, files created among
+// inodes freed in the last minutes are slow to create, which would make a
+// run's figures depend on what ran before it.
+class OutputFolders {
+ public:
+  OutputFolders();
+  ~OutputFolders();
+  OutputFolders(const OutputFolders&) = delete;
+  OutputFolders& operator=(const OutputFolders&) = delete;
+  // A new empty folder, in a part of the disk where files are created at
+  // full speed when one is found.
+  std::string New();
+
+ private:
+  std::string base_;
+  int count_ = 0;
+};
+
 // Whether an executable of that name is on the PATH.
 bool HaveProgram(const std::string& name);
 

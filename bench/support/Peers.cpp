@@ -17,50 +17,50 @@ std::string Tail(const std::string& path) {
 // fetchmail hands each message to a shell command; "cat > file" is the
 // plainest way to write one file per message (no flush, as fetchmail does
 // none either). The server's certificate is not checked, like ours.
-std::vector<std::string> FetchmailCommand(const Endpoint& e, const test::TempDir& dir) {
-  MakeFolders(dir / "out");
+std::vector<std::string> FetchmailCommand(const Endpoint& e, const std::string& dir) {
+  MakeFolders(JoinPath(dir, "out"));
   std::string rc = "set no bouncemail\n"
                    "poll 127.0.0.1 service " + Port(e) + " protocol " + (e.imap ? "imap" : "pop3") +
                    " auth password\n"
                    "  user \"" + e.user + "\" there with password \"" + e.password + "\" is root here\n"
                    "  keep fetchall" + (e.tls ? " ssl no sslcertck" : " sslproto ''") + "\n"
-                   "  mda \"cat > " + dir.path() + "/out/$$.eml\"\n";
-  WriteWholeFile(dir / "fetchmailrc", rc);
-  return {"fetchmail", "-f", dir / "fetchmailrc", "--nosyslog", "--nodetach", "-s"};
+                   "  mda \"cat > " + dir + "/out/$$.eml\"\n";
+  WriteWholeFile(JoinPath(dir, "fetchmailrc"), rc);
+  return {"fetchmail", "-f", JoinPath(dir, "fetchmailrc"), "--nosyslog", "--nodetach", "-s"};
 }
 
 // getmail6 writes into a maildir (tmp, then new), each message from a
 // process of its own; it refuses to deliver as root, so the maildir belongs
 // to "nobody", whom the deliveries run as.
-std::vector<std::string> GetmailCommand(const Endpoint& e, const test::TempDir& dir) {
-  for (const char* sub : {"md/cur", "md/new", "md/tmp"}) MakeFolders(dir / sub);
-  HandOver(dir.path(), dir / "md", "nobody");
+std::vector<std::string> GetmailCommand(const Endpoint& e, const std::string& dir) {
+  for (const char* sub : {"md/cur", "md/new", "md/tmp"}) MakeFolders(JoinPath(dir, sub));
+  HandOver(dir, JoinPath(dir, "md"), "nobody");
   std::string rc = std::string("[retriever]\ntype = ") +
                    (e.tls ? "SimplePOP3SSLRetriever" : "SimplePOP3Retriever") +
                    "\nserver = 127.0.0.1\nport = " + Port(e) + "\nusername = " + e.user +
                    "\npassword = " + e.password + "\n" +
-                   "[destination]\ntype = Maildir\npath = " + dir.path() + "/md/\nuser = nobody\n"
+                   "[destination]\ntype = Maildir\npath = " + dir + "/md/\nuser = nobody\n"
                    "[options]\nread_all = true\ndelete = false\nverbose = 0\n"
                    "message_log_syslog = false\n";
-  WriteWholeFile(dir / "getmailrc", rc);
-  return {"getmail", "--getmaildir=" + dir.path(), "--rcfile=" + (dir / "getmailrc")};
+  WriteWholeFile(JoinPath(dir, "getmailrc"), rc);
+  return {"getmail", "--getmaildir=" + dir, "--rcfile=" + (JoinPath(dir, "getmailrc"))};
 }
 
 // mbsync pulls INBOX into a maildir; it flushes every message to disk
 // (FSync is on by default). The server's certificate is trusted through
 // CertificateFile.
-std::vector<std::string> MbsyncCommand(const Endpoint& e, const test::TempDir& dir) {
-  MakeFolders(dir / "md");
-  MakeFolders(dir / "state");
+std::vector<std::string> MbsyncCommand(const Endpoint& e, const std::string& dir) {
+  MakeFolders(JoinPath(dir, "md"));
+  MakeFolders(JoinPath(dir, "state"));
   std::string rc = "IMAPAccount bench\nHost 127.0.0.1\nPort " + Port(e) + "\nUser " + e.user +
                    "\nPass " + e.password + "\nAuthMechs LOGIN\n" +
                    (e.tls ? "SSLType IMAPS\nCertificateFile " + e.certificate + "\n" : "SSLType None\n") +
                    "\nIMAPStore far\nAccount bench\n\n"
-                   "MaildirStore near\nPath " + dir.path() + "/md/\nSubFolders Verbatim\n\n"
+                   "MaildirStore near\nPath " + dir + "/md/\nSubFolders Verbatim\n\n"
                    "Channel bench\nFar :far:INBOX\nNear :near:bench\nSync Pull\nCreate Near\n"
-                   "SyncState " + dir.path() + "/state/\n";
-  WriteWholeFile(dir / "mbsyncrc", rc);
-  return {"mbsync", "-c", dir / "mbsyncrc", "-q", "bench"};
+                   "SyncState " + dir + "/state/\n";
+  WriteWholeFile(JoinPath(dir, "mbsyncrc"), rc);
+  return {"mbsync", "-c", JoinPath(dir, "mbsyncrc"), "-q", "bench"};
 }
 
 }  // namespace
@@ -73,7 +73,7 @@ std::vector<std::string> PeersFor(const Endpoint& endpoint) {
   return out;
 }
 
-PeerResult RunPeer(const std::string& name, const Endpoint& endpoint, const test::TempDir& dir,
+PeerResult RunPeer(const std::string& name, const Endpoint& endpoint, const std::string& dir,
                    int limitSeconds) {
   PeerResult result;
   result.name = name;
@@ -81,19 +81,19 @@ PeerResult RunPeer(const std::string& name, const Endpoint& endpoint, const test
   std::string output;
   if (name == "fetchmail") {
     argv = FetchmailCommand(endpoint, dir);
-    output = dir / "out";
+    output = JoinPath(dir, "out");
   } else if (name == "getmail6") {
     argv = GetmailCommand(endpoint, dir);
-    output = dir / "md";
+    output = JoinPath(dir, "md");
   } else if (name == "mbsync") {
     argv = MbsyncCommand(endpoint, dir);
-    output = dir / "md";
+    output = JoinPath(dir, "md");
   } else {
     return result;
   }
   // The peers read nothing from the real home folder.
-  const std::vector<std::string> env = {"HOME=" + dir.path(), "FETCHMAILHOME=" + dir.path()};
-  const std::string log = dir / "peer.log";
+  const std::vector<std::string> env = {"HOME=" + dir, "FETCHMAILHOME=" + dir};
+  const std::string log = JoinPath(dir, "peer.log");
   result.usage = RunProgram(argv, env, log, limitSeconds);
   result.files = CountFiles(output);
   result.logTail = Tail(log);

@@ -8,8 +8,6 @@
 
 #include "bench/support/Measure.h"
 
-#include "tests/support/TempDir.h"
-
 #include <string>
 #include <vector>
 
@@ -36,9 +34,8 @@ struct PeerResult {
 std::vector<std::string> PeersFor(const Endpoint& endpoint);
 
 // Runs one peer once over the whole mailbox into folder (empty, owned by
-// the caller: removing thousands of files just before the next run would
-// slow down that run's file creation, so callers keep them to the end).
-PeerResult RunPeer(const std::string& name, const Endpoint& endpoint, const test::TempDir& folder,
+// the caller; see OutputFolders).
+PeerResult RunPeer(const std::string& name, const Endpoint& endpoint, const std::string& folder,
                    int limitSeconds);
 
 }  // namespace tarnwick::bench

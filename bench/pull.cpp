@@ -12,6 +12,7 @@
 //   bench_pull --runs 3                 median of three runs per row
 //   bench_pull --no-peers               the engine only
 //   bench_pull --log                    the engine writes a protocol log file too
+//   bench_pull --group 1                messages the engine flushes and names together (32)
 #include "bench/support/Measure.h"
 #include "bench/support/Peers.h"
 #include "engine/PullJob.h"
@@ -110,6 +111,7 @@ struct Row {
 // "Forwarding", a delivery (queue file and id) from "Forwarding" to the
 // next text that is not a download's.
 bool g_protocolLog = false;
+std::size_t g_groupMessages = PullOptions().groupMessages;
 
 int RunEngineHere(const Endpoint& e, const std::string& dir, std::string& payload) {
   AccountSession account;
@@ -128,6 +130,7 @@ int RunEngineHere(const Endpoint& e, const std::string& dir, std::string& payloa
   PullOptions options;
   options.queueFolder = JoinPath(dir, "queue");
   options.dataFolder = JoinPath(dir, "data");
+  options.groupMessages = g_groupMessages;
 
   EngineReport report;
   Steady::time_point mark = Steady::now();
@@ -236,6 +239,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--runs") o.runs = std::max(1, std::atoi(next().c_str()));
     else if (a == "--no-peers") o.peers = false;
     else if (a == "--log") g_protocolLog = true;
+    else if (a == "--group") g_groupMessages = static_cast<std::size_t>(std::max(1, std::atoi(next().c_str())));
     else return false;
   }
   if (count > 0 && size > 0) {
@@ -256,7 +260,7 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: bench_pull [--set 10k|1m|all] [--count N --size BYTES] "
-                 "[--modes pop3,pop3s,imap,imaps] [--runs N] [--no-peers] [--log]\n");
+                 "[--modes pop3,pop3s,imap,imaps] [--runs N] [--no-peers] [--log] [--group N]\n");
     return 2;
   }
   test::Dovecot dovecot;

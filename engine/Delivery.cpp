@@ -131,9 +131,10 @@ bool BeginDelivery(CMailClient& session, DeliveryContext& context, std::string_v
   RemoveHeader(header, "x-rcpt-to");
   RemoveHeader(header, "x-mime-parser");
 
+  if (context.localHostName.empty()) context.localHostName = LocalHostNameEncoded();
   const std::string envelope = "x-sender: " + sender + "\r\n" + "x-rcpt-to: " + recipients + "\r\n";
   const std::string lead = envelope + "Received: from " + context.serverName + "[" + context.remoteAddress +
-                           "] by " + LocalHostNameEncoded() + "[" + context.localAddress +
+                           "] by " + context.localHostName + "[" + context.localAddress +
                            "]\r\n  (TARNWICK); " + MessageDateNow(*context.clock) + "\r\n" +
                            "X-Originating-IP: " + context.remoteAddress + "\r\n" +
                            "X-Originating-Sender: " + sender + "\r\n";

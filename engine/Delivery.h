@@ -26,6 +26,7 @@ struct DeliveryContext {
   std::string dataFolder;        // empty: the mail server's, looked up on first use
   std::string localAddress;      // numeric address of this end of the connection
   std::string remoteAddress;     // numeric address of the mail server
+  std::string localHostName;     // LocalHostNameEncoded, taken on first use
   int32_t queueCounter = 0;      // 0 to 98, part of the file names
   Clock* clock = &SystemClock();
   // A pull run finishes its deliveries in groups (BeginDelivery, then

@@ -9,6 +9,7 @@
 #include "platform/Errors.h"
 #include "platform/Files.h"
 
+#include <atomic>
 #include <cstdio>
 
 namespace tarnwick {
@@ -16,6 +17,8 @@ namespace tarnwick {
 namespace {
 
 constexpr std::string_view kFold = ",\r\n\t";
+
+std::atomic<int> g_heldQueueFiles{0};
 
 bool HasControl(std::string_view s) {
   for (unsigned char c : s)
@@ -40,6 +43,29 @@ std::string BareAddress(std::string_view text) {
 }
 
 }  // namespace
+
+QueueFileSlot& QueueFileSlot::operator=(QueueFileSlot&& o) noexcept {
+  if (this != &o) {
+    Reset();
+    taken_ = o.taken_;
+    o.taken_ = false;
+  }
+  return *this;
+}
+
+QueueFileSlot QueueFileSlot::Take() {
+  QueueFileSlot slot;
+  if (g_heldQueueFiles.fetch_add(1) < kMaxHeldQueueFiles) slot.taken_ = true;
+  else g_heldQueueFiles.fetch_sub(1);
+  return slot;
+}
+
+int QueueFileSlot::Taken() { return g_heldQueueFiles.load(); }
+
+void QueueFileSlot::Reset() {
+  if (taken_) g_heldQueueFiles.fetch_sub(1);
+  taken_ = false;
+}
 
 bool IsLocalRecipient(std::string_view address, DeliveryContext& context) {
   if (context.dataFolder.empty()) context.dataFolder = MailServerDataFolder();
@@ -148,6 +174,15 @@ bool BeginDelivery(CMailClient& session, DeliveryContext& context, std::string_v
     session.Transcript.append(processingLog);
     return session.RaiseError(e, "CreateFile to Queue");
   }
+  pending.slot = QueueFileSlot::Take();
+  if (!pending.slot) {
+    pending.flushed = true;
+    if (int e = SyncAndClose(pending.file)) {
+      RemoveFile(pending.tempPath);
+      session.Transcript.append(processingLog);
+      return session.RaiseError(e, "CreateFile to Queue");
+    }
+  }
   pending.dateText = std::move(dateText);
   pending.size = lead.size() + header.size() + rest.size();
   out = std::move(pending);
@@ -160,11 +195,16 @@ std::size_t FinishDeliveries(CMailClient& session, DeliveryContext& context, std
   // the folder, and naming in between would give each flush a changed
   // folder to write again.
   int failure = 0;
-  std::size_t flushed = 0;
-  while (flushed < group.size() && !(failure = SyncAndClose(group[flushed].file))) ++flushed;
+  std::size_t synced = 0;
+  for (; synced < group.size(); ++synced) {
+    PendingDelivery& p = group[synced];
+    if (!p.flushed) failure = SyncAndClose(p.file);
+    p.slot.Reset();
+    if (failure) break;
+  }
   const int flushFailure = failure;
   std::size_t done = 0;
-  for (; done < flushed; ++done) {
+  for (; done < synced; ++done) {
     const PendingDelivery& p = group[done];
     for (;;) {
       const std::string path = JoinPath(context.queueFolder, QueueFileName(p.dateText, context) + ".eml");
@@ -180,6 +220,7 @@ std::size_t FinishDeliveries(CMailClient& session, DeliveryContext& context, std
   if (done > 0) SyncFolder(context.queueFolder);
   for (std::size_t i = done; i < group.size(); ++i) {
     group[i].file.reset();
+    group[i].slot.Reset();
     RemoveFile(group[i].tempPath);
   }
   group.clear();

@@ -46,12 +46,40 @@ bool Deliver(CMailClient& session, DeliveryContext& context, std::string_view me
 // Deliver in two halves, so that a run can finish several messages
 // together and share the waits for the disk among them.
 
+// A place among the queue files that begun deliveries of this process hold
+// open at once. There are kMaxHeldQueueFiles of them, so that many workers
+// with full groups never use up the process's descriptors; a delivery that
+// finds none free flushes and closes its file at once instead.
+class QueueFileSlot {
+ public:
+  static constexpr int kMaxHeldQueueFiles = 256;
+
+  QueueFileSlot() = default;
+  QueueFileSlot(QueueFileSlot&& o) noexcept : taken_(o.taken_) { o.taken_ = false; }
+  QueueFileSlot& operator=(QueueFileSlot&& o) noexcept;
+  QueueFileSlot(const QueueFileSlot&) = delete;
+  QueueFileSlot& operator=(const QueueFileSlot&) = delete;
+  ~QueueFileSlot() { Reset(); }
+
+  // A free place, or an empty slot when all are taken.
+  static QueueFileSlot Take();
+  // How many places are taken now.
+  static int Taken();
+  explicit operator bool() const { return taken_; }
+  void Reset();
+
+ private:
+  bool taken_ = false;
+};
+
 // A message written into the queue folder under a temporary name that the
-// mail server does not pick up; not yet flushed, not yet named.
+// mail server does not pick up; not yet named.
 struct PendingDelivery {
   std::string tempPath;
   std::string dateText;  // the date the ".eml" name is made from
   FileHandle file;       // open until flushed
+  QueueFileSlot slot;    // held while file is open
+  bool flushed = false;  // already on disk (no slot was free)
   std::size_t size = 0;  // bytes written
 };
 

@@ -223,6 +223,22 @@ TEST_F(DeliveryTest, GroupStopsAtTheFirstDeliveryThatCannotBeFinished) {
   }
 }
 
+// Begun deliveries hold their files open only up to the process-wide limit;
+// the rest are flushed at once. Either way every one is named in the end
+// and every place is given back.
+TEST_F(DeliveryTest, OpenQueueFilesStayBelowTheLimit) {
+  const int limit = QueueFileSlot::kMaxHeldQueueFiles;
+  const int before = QueueFileSlot::Taken();
+  std::vector<PendingDelivery> group(static_cast<std::size_t>(limit + 20));
+  for (PendingDelivery& p : group) ASSERT_TRUE(BeginDelivery(session, ctx, "Subject: x\r\n\r\ny\r\n", p));
+  EXPECT_EQ(QueueFileSlot::Taken(), limit);
+  const auto open = std::count_if(group.begin(), group.end(), [](const PendingDelivery& p) { return p.file.valid(); });
+  EXPECT_EQ(open, limit - before);
+  EXPECT_EQ(FinishDeliveries(session, ctx, group), static_cast<std::size_t>(limit + 20));
+  EXPECT_EQ(QueueFileSlot::Taken(), before);
+  EXPECT_EQ(ListFiles(queue).size(), static_cast<std::size_t>(limit + 20));
+}
+
 TEST_F(DeliveryTest, HeaderOnlyMessage) {
   ASSERT_TRUE(Deliver(session, ctx, "Subject: only headers\r\nX-A: b"));
   std::string file = OnlyFile();

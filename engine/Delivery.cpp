@@ -183,6 +183,23 @@ bool BeginDelivery(CMailClient& session, DeliveryContext& context, std::string_v
       return session.RaiseError(e, "CreateFile to Queue");
     }
   }
+  // The name is chosen now, as the message is written, by the rule of a file
+  // created under it at once: a name taken in the folder is built again
+  // 10 ms later with the next counter. A name that only a begun delivery of
+  // this run holds is no file yet; the next counter is taken at once, so
+  // that messages of one date arriving within a millisecond do not wait
+  // (unless every counter is held: then the clock has to move on).
+  for (int held = 0;;) {
+    pending.name = QueueFileName(dateText, context) + ".eml";
+    const bool reserved = context.reservedNames.count(pending.name) != 0;
+    if (!reserved && !FileExists(JoinPath(context.queueFolder, pending.name))) break;
+    if (!reserved || ++held >= 99) {
+      context.clock->SleepMs(10);
+      held = 0;
+    }
+    context.queueCounter = context.queueCounter > 97 ? 0 : context.queueCounter + 1;
+  }
+  context.reservedNames.insert(pending.name);
   pending.dateText = std::move(dateText);
   pending.size = lead.size() + header.size() + rest.size();
   out = std::move(pending);
@@ -206,12 +223,14 @@ std::size_t FinishDeliveries(CMailClient& session, DeliveryContext& context, std
   std::size_t done = 0;
   for (; done < synced; ++done) {
     const PendingDelivery& p = group[done];
+    std::string path = JoinPath(context.queueFolder, p.name);
     for (;;) {
-      const std::string path = JoinPath(context.queueFolder, QueueFileName(p.dateText, context) + ".eml");
       failure = RenameNoReplaceUnsynced(p.tempPath, path);
       if (failure != err::kFileExists && failure != err::kAlreadyExists) break;
+      // A taken name: wait, move the counter on and build the name again.
       context.clock->SleepMs(10);
       context.queueCounter = context.queueCounter > 97 ? 0 : context.queueCounter + 1;
+      path = JoinPath(context.queueFolder, QueueFileName(p.dateText, context) + ".eml");
     }
     if (failure) break;
   }
@@ -223,6 +242,7 @@ std::size_t FinishDeliveries(CMailClient& session, DeliveryContext& context, std
     group[i].slot.Reset();
     RemoveFile(group[i].tempPath);
   }
+  for (const PendingDelivery& p : group) context.reservedNames.erase(p.name);
   group.clear();
   if (failure) session.RaiseError(failure, "CreateFile to Queue");
   return done;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace tarnwick {
@@ -27,6 +28,8 @@ struct DeliveryContext {
   std::string localAddress;      // numeric address of this end of the connection
   std::string remoteAddress;     // numeric address of the mail server
   std::string localHostName;     // LocalHostNameEncoded, taken on first use
+  // The ".eml" names of begun deliveries that are not finished yet.
+  std::unordered_set<std::string> reservedNames;
   int32_t queueCounter = 0;      // 0 to 98, part of the file names
   Clock* clock = &SystemClock();
   // A pull run finishes its deliveries in groups (BeginDelivery, then
@@ -76,7 +79,8 @@ class QueueFileSlot {
 // mail server does not pick up; not yet named.
 struct PendingDelivery {
   std::string tempPath;
-  std::string dateText;  // the date the ".eml" name is made from
+  std::string name;      // the ".eml" name chosen when it was written
+  std::string dateText;  // the date names are made from
   FileHandle file;       // open until flushed
   QueueFileSlot slot;    // held while file is open
   bool flushed = false;  // already on disk (no slot was free)

@@ -223,6 +223,30 @@ TEST_F(DeliveryTest, GroupStopsAtTheFirstDeliveryThatCannotBeFinished) {
   }
 }
 
+// Names are chosen as messages are written: messages of one date that came
+// a millisecond apart keep their milliseconds, and messages within one
+// millisecond take the next counters, all without a 10 ms wait; only a name
+// taken in the folder costs one.
+TEST_F(DeliveryTest, GroupNamesWithoutWaitingForEachOther) {
+  const std::string message = "Date: Wed, 31 Jan 2024 10:20:30 +0000\r\n\r\nx\r\n";
+  ASSERT_EQ(WriteWholeFile(queue + "/02024013110203012600.eml", "someone else's"), 0);
+  std::vector<PendingDelivery> group(6);
+  const int64_t steps[] = {1, 1, 1, 0, 0, 0};  // clock moves after each begin
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    ASSERT_TRUE(BeginDelivery(session, ctx, message, group[i]));
+    clock.now += steps[i];
+  }
+  EXPECT_EQ(clock.now, kNow + 3 + 10);  // the one wait: ...12600 was taken
+  EXPECT_EQ(FinishDeliveries(session, ctx, group), 6u);
+  EXPECT_EQ(clock.now, kNow + 3 + 10);
+  std::vector<std::string> files = ListFiles(queue);
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"02024013110203012300.eml", "02024013110203012400.eml",
+                                            "02024013110203012500.eml", "02024013110203012600.eml",
+                                            "02024013110203013601.eml", "02024013110203013602.eml",
+                                            "02024013110203013603.eml"}));
+}
+
 // Begun deliveries hold their files open only up to the process-wide limit;
 // the rest are flushed at once. Either way every one is named in the end
 // and every place is given back.

@@ -13,6 +13,7 @@
 //   bench_pull --no-peers               the engine only
 //   bench_pull --log                    the engine writes a protocol log file too
 //   bench_pull --group 1                messages the engine flushes and names together (32)
+//   bench_pull --one-date               every message carries the same Date (queue names collide)
 #include "bench/support/Measure.h"
 #include "bench/support/Peers.h"
 #include "engine/PullJob.h"
@@ -56,10 +57,13 @@ struct Mailbox {
   std::size_t largest = 0;  // largest message
 };
 
+bool g_oneDate = false;
+
 // A plain-text message of about size bytes: headers, then 76-character
 // lines, every tenth starting with a dot so that the server stuffs it.
 std::string MakeMessage(int n, std::size_t size) {
-  std::string m = "Date: Wed, 31 Jan 2024 10:" + std::to_string(10 + n % 50) + ":30 +0000\r\n"
+  const int minute = g_oneDate ? 10 : 10 + n % 50;
+  std::string m = "Date: Wed, 31 Jan 2024 10:" + std::to_string(minute) + ":30 +0000\r\n"
                   "From: Sender <sender" + std::to_string(n) + "@remote.example>\r\n"
                   "To: ann@local.dom\r\nSubject: bench message " + std::to_string(n) + "\r\n"
                   "Message-ID: <" + std::to_string(n) + "@remote.example>\r\n\r\n";
@@ -239,6 +243,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--runs") o.runs = std::max(1, std::atoi(next().c_str()));
     else if (a == "--no-peers") o.peers = false;
     else if (a == "--log") g_protocolLog = true;
+    else if (a == "--one-date") g_oneDate = true;
     else if (a == "--group") g_groupMessages = static_cast<std::size_t>(std::max(1, std::atoi(next().c_str())));
     else return false;
   }
@@ -260,7 +265,7 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: bench_pull [--set 10k|1m|all] [--count N --size BYTES] "
-                 "[--modes pop3,pop3s,imap,imaps] [--runs N] [--no-peers] [--log] [--group N]\n");
+                 "[--modes pop3,pop3s,imap,imaps] [--runs N] [--no-peers] [--log] [--group N] [--one-date]\n");
     return 2;
   }
   test::Dovecot dovecot;

@@ -4,6 +4,7 @@
 #include "engine/UidlStore.h"
 #include "platform/Errors.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace tarnwick {
@@ -71,7 +72,10 @@ bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContex
   for (std::size_t i = 0; i < count; ++i) {
     const CMailInfo& info = session.Messages[i];
     session.Report("Checking mail list, Seq:" + Position(i, count) + " ...");
-    if (store.Contains(session, info.UIDL)) continue;
+    // An id the group holds counts as recorded already: it will be.
+    if (store.Contains(session, info.UIDL) ||
+        std::find(groupIds.begin(), groupIds.end(), info.UIDL) != groupIds.end())
+      continue;
     if (!session.RetrieveMail(&info, message)) {
       finishAfterFailure();
       store.Save(session);

@@ -453,6 +453,21 @@ TEST(PullGroups, AnIdIsRecordedOnlyAfterItsFileIsNamed) {
   EXPECT_EQ(fake.Failures(), "");
 }
 
+// A server that lists one id twice gets the message fetched once, although
+// the first is not recorded yet when the second comes up.
+TEST(PullGroups, AnIdListedTwiceIsFetchedOnce) {
+  FakeServer fake(std::string(kLogin) +
+                  "C: LIST\nS: +OK\nS: 1 30\nS: 2 30\nS: .\nC: UIDL\nS: +OK\nS: 1 a\nS: 2 a\nS: .\n"
+                  "C: RETR 1\nS: +OK\nS: a\nS: .\nC: QUIT\nS: +OK\n");
+  Pull pull(fake.port());
+  AccountRunResult r = pull.Run();
+  ASSERT_TRUE(r.ok) << r.lastError;
+  EXPECT_TRUE(fake.WaitDone());
+  EXPECT_EQ(fake.Failures(), "");
+  EXPECT_EQ(NamedFiles(pull), 1u);
+  EXPECT_EQ(pull.Uidl(), "127.0.0.1#alice#inbox a\r\n");
+}
+
 // A group that cannot be finished fails the run like a failed delivery:
 // nothing of it is recorded, nothing is deleted on the server, no temporary
 // file stays, and the next run fetches the messages again.

@@ -310,6 +310,15 @@ bool IsOk(std::string_view status) {
          std::toupper(static_cast<unsigned char>(status[1])) == 'K';
 }
 
+// Reads the reply to the command sent with tag, up to its tagged line; any
+// status but OK is the server's refusal.
+bool ReadTaggedOk(CMailClient& s, std::string_view tag, std::string& text) {
+  std::string status;
+  if (!s.ReadResponse(tag, status, text)) return false;
+  if (!IsOk(status)) return s.ServerError(status, text);
+  return true;
+}
+
 // Sends a command whose arguments may include literals. Each literal is
 // announced, the server's "+" awaited, then its bytes sent. pieces holds the
 // command text around the arguments: text, argument, text, argument, ...
@@ -379,10 +388,8 @@ bool Imap4Protocol::RequestTls(CMailClient& s) {
   std::string tag = imap4::NextTag(s.TagCounter);
   s.Command = tag + " STARTTLS\r\n";
   if (!s.SendData(s.Command)) return false;
-  std::string status, text;
-  if (!s.ReadResponse(tag, status, text)) return false;
-  if (!IsOk(status)) return s.ServerError(status, text);
-  return true;
+  std::string text;
+  return ReadTaggedOk(s, tag, text);
 }
 
 bool Imap4Protocol::Login(CMailClient& s) {
@@ -407,10 +414,8 @@ bool Imap4Protocol::LoginPlain(CMailClient& s) {
   // The password is kept out of the protocol log and the transcript.
   if (!SendCommand(s, tag, {tag + " LOGIN ", " ", ""}, {user, password}, {"", "******"}))
     return false;
-  std::string status, text;
-  if (!s.ReadResponse(tag, status, text)) return false;
-  if (!IsOk(status)) return s.ServerError(status, text);
-  return true;
+  std::string text;
+  return ReadTaggedOk(s, tag, text);
 }
 
 bool Imap4Protocol::LoginCramMd5(CMailClient& s) {
@@ -435,10 +440,7 @@ bool Imap4Protocol::LoginCramMd5(CMailClient& s) {
   std::string response = auth::CramMd5Response(server.User, server.Password, decoded);
   s.Command = response + "\r\n";
   if (!s.SendData(s.Command)) return false;
-  std::string status;
-  if (!s.ReadResponse(tag, status, text)) return false;
-  if (!IsOk(status)) return s.ServerError(status, text);
-  return true;
+  return ReadTaggedOk(s, tag, text);
 }
 
 bool Imap4Protocol::AfterLogin(CMailClient& s) {
@@ -465,9 +467,8 @@ bool Imap4Protocol::List(CMailClient& s) {
 
   std::string tag = imap4::NextTag(s.TagCounter);
   if (!SendCommand(s, tag, {tag + " SELECT ", ""}, {folder}, {})) return false;
-  std::string status, text;
-  if (!s.ReadResponse(tag, status, text)) return false;
-  if (!IsOk(status)) return s.ServerError(status, text);
+  std::string text;
+  if (!ReadTaggedOk(s, tag, text)) return false;
   if (imap4::FolderEmpty(text)) {
     s.Listed = true;
     return true;
@@ -476,8 +477,7 @@ bool Imap4Protocol::List(CMailClient& s) {
   tag = imap4::NextTag(s.TagCounter);
   s.Command = tag + " FETCH 1:* (UID FLAGS)\r\n";
   if (!s.SendData(s.Command)) return false;
-  if (!s.ReadResponse(tag, status, text)) return false;
-  if (!IsOk(status)) return s.ServerError(status, text);
+  if (!ReadTaggedOk(s, tag, text)) return false;
   for (imap4::FetchEntry& e : imap4::ParseFetchList(text, tag)) {
     CMailInfo info;
     info.UIDL = std::move(e.uid);
@@ -497,9 +497,8 @@ bool Imap4Protocol::SelectIfNeeded(CMailClient& s) {
   imap4::Argument folder;
   if (!FolderArgument(s, folder)) return false;
   if (!SendCommand(s, tag, {tag + " SELECT ", ""}, {folder}, {})) return false;
-  std::string status, text;
-  if (!s.ReadResponse(tag, status, text)) return false;
-  if (!IsOk(status)) return s.ServerError(status, text);
+  std::string text;
+  if (!ReadTaggedOk(s, tag, text)) return false;
   s.Selected = true;
   return true;
 }
@@ -583,10 +582,8 @@ bool Imap4Protocol::Expunge(CMailClient& s) {
   std::string tag = imap4::NextTag(s.TagCounter);
   s.Command = tag + " EXPUNGE\r\n";
   if (!s.SendData(s.Command)) return false;
-  std::string status, text;
-  if (!s.ReadResponse(tag, status, text)) return false;
-  if (!IsOk(status)) return s.ServerError(status, text);
-  return true;
+  std::string text;
+  return ReadTaggedOk(s, tag, text);
 }
 
 bool Imap4Protocol::Quit(CMailClient& s) {
@@ -598,9 +595,8 @@ bool Imap4Protocol::Quit(CMailClient& s) {
   std::string tag = imap4::NextTag(s.TagCounter);
   s.Command = tag + " LOGOUT\r\n";
   if (!s.SendData(s.Command)) return false;
-  std::string status, text;
-  if (!s.ReadResponse(tag, status, text)) return false;
-  if (!IsOk(status)) return s.ServerError(status, text);
+  std::string text;
+  if (!ReadTaggedOk(s, tag, text)) return false;
   s.Report("Quiting ...");
   return true;
 }

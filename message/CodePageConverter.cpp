@@ -36,8 +36,11 @@ constexpr CodePageName kCodePages[] = {
     {28595, "ISO-8859-5"},    {28596, "ISO-8859-6"},
     {28597, "ISO-8859-7"},    {28598, "ISO-8859-8"},
     {28599, "ISO-8859-9"},    {28605, "ISO-8859-15"},
-    {50220, "ISO-2022-JP"},   {50221, "ISO-2022-JP"},
-    {50222, "ISO-2022-JP"},   {50225, "ISO-2022-KR"},
+    // The Japanese mail code pages take the half-width katakana set (ESC ( I)
+    // that plain ISO-2022-JP converters refuse; ISO-2022-JP-3 reads it along
+    // with the JIS X 0208 and JIS X 0201 sets.
+    {50220, "ISO-2022-JP-3"}, {50221, "ISO-2022-JP-3"},
+    {50222, "ISO-2022-JP-3"}, {50225, "ISO-2022-KR"},
     {51932, "EUC-JP"},        {51949, "EUC-KR"},
     {54936, "GB18030"},       {65000, "UTF-7"},
 };

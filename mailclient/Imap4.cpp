@@ -349,14 +349,12 @@ bool SendCommand(CMailClient& s, std::string_view tag, const std::vector<std::st
     log += announce;
     s.Command = out;
     if (!(masked ? s.SendData(out, log) : s.SendData(out))) return false;
-    std::string piece;
-    for (;;) {
-      piece.clear();
-      if (!s.ReadUntil("\n", piece)) return false;
-      if (!piece.empty() && piece[0] == '+') break;
-      if (StartsWithNoCase(piece, tag)) return s.ServerError(imap4::TaggedStatus(piece), piece);
-      // Untagged data before the go-ahead is passed over.
-    }
+    // Untagged data before the go-ahead is passed over; it may arrive in
+    // one piece with the "+" line, so every line of each piece is looked at.
+    bool continued = false;
+    std::string line, text;
+    if (!imap4::ReadContinuation(s, tag, continued, line, text)) return false;
+    if (!continued) return s.ServerError(imap4::TaggedStatus(line), text);
     out = a.text;
     log = hide ? logArgs[i] : a.text;
   }

@@ -436,8 +436,10 @@ bool Imap4Protocol::LoginCramMd5(CMailClient& s) {
   std::vector<std::uint8_t> decoded = Base64Decode(challenge);
   if (decoded.empty()) return s.ServerError(line.substr(0, line.find_first_of(" \t\r\n")), text);
   std::string response = auth::CramMd5Response(server.User, server.Password, decoded);
-  s.Command = response + "\r\n";
-  if (!s.SendData(s.Command)) return false;
+  // The response lets the password be guessed offline next to its
+  // challenge: the log and transcript get a mask.
+  s.Command = "******\r\n";
+  if (!s.SendData(response + "\r\n", s.Command)) return false;
   return ReadTaggedOk(s, tag, text);
 }
 

@@ -219,8 +219,10 @@ bool Pop3Protocol::LoginApop(CMailClient& s) {
     while (!greeting.empty() && (greeting.back() == '\r' || greeting.back() == '\n')) greeting.pop_back();
     return s.FailWith("Mail Server: APOP is not offered, the greeting holds no timestamp: " + greeting + "\r\n");
   }
-  s.Command = "APOP " + server.User + " " + *digest + "\r\n";
-  if (!s.SendData(s.Command)) return false;
+  // The digest lets the password be guessed offline next to the greeting:
+  // the log and transcript get a mask.
+  s.Command = "APOP " + server.User + " ******\r\n";
+  if (!s.SendData("APOP " + server.User + " " + *digest + "\r\n", s.Command)) return false;
   std::string status, text;
   if (!s.ReadResponse("", status, text)) return false;
   if (!Accepted(text)) return s.ServerError(status, text);

@@ -428,6 +428,28 @@ TEST(LoginFaults, SilentServerAfterTheHandshakeTimesOut) {
   }
 }
 
+TEST(LoginFaults, ForgedRecordAfterTheHandshakeFailsWithTheLibraryReason) {
+  FakeServer fake([](FakeConnection& c) {
+    if (!c.StartTls()) return c.Fail("TLS handshake failed");
+    c.SendLine("+OK ready");
+    std::string line;
+    if (!c.ReadLine(line)) return;
+    // An application data record that does not decrypt.
+    c.SendRaw(std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, 'x'));
+    c.Stall();
+  });
+  Session s;
+  s.Timeout = 5;
+  CMailServer settings = FakeSettings(fake.port(), Pop3, AuthLogin);
+  settings.SSLConnection = true;
+  EXPECT_NE(s.Connect(&settings), 0);
+  // The code, "SSL" and the library's reason, as the handshake's failures read.
+  EXPECT_EQ(s.LastError.rfind("NativeErrorCode: ", 0), 0u) << s.LastError;
+  EXPECT_NE(s.LastError.find(" SSLdecryption failed or bad record mac\r\n"), std::string::npos) << s.LastError;
+  s.Close();
+  fake.Stop();
+}
+
 TEST(LoginFaults, HandshakeWithAServerThatSpeaksNoTls) {
   FakeServer fake("S: +OK plain text only\nW\n");
   Session s;

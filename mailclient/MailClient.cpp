@@ -397,7 +397,8 @@ bool CMailClient::Send(std::string_view data, const std::string_view* logText) {
     std::string_view piece = data.substr(0, kSendPiece);
     if (!masked) WriteLog(piece);
     int error = 0;
-    if (!channel->WriteAll(piece, error)) return RaiseChannelError(channel, error ? error : err::kConnReset);
+    if (!channel->WriteAll(piece, error))
+      return RaiseChannelError(channel, error ? error : err::kConnReset);
     data.remove_prefix(piece.size());
   }
   return true;
@@ -421,7 +422,8 @@ bool CMailClient::RaiseChannelError(const RawChannel* channel, int code) {
   // to renegotiate) reads like the handshake's failures: the code, "SSL" and
   // the library's reason.
   if (tls_ && channel == tls_.get() && !tls_->LastTlsError().empty())
-    return FailWith("NativeErrorCode: " + std::to_string(code) + " SSL" + tls_->LastTlsError() + "\r\n");
+    return FailWith("NativeErrorCode: " + std::to_string(code) + " SSL" + tls_->LastTlsError() +
+                    "\r\n");
   return RaiseError(code);
 }
 

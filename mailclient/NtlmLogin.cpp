@@ -72,9 +72,9 @@ bool Exchange(CMailClient& s, std::string_view tag) {
   auth::NtlmIdentity identity = auth::SplitNtlmUser(server.User, server.Password);
   // The authenticate token carries the password's response to the
   // challenge: the log and transcript get a mask.
+  const auth::Bytes authenticate = auth::NtlmAuthenticate(challenge, identity, ComputerName());
   s.Command = "******\r\n";
-  if (!s.SendData(Base64Encode(auth::NtlmAuthenticate(challenge, identity, ComputerName())) + "\r\n", s.Command))
-    return false;
+  if (!s.SendData(Base64Encode(authenticate) + "\r\n", s.Command)) return false;
 
   std::string status, text;
   if (tag.empty()) {

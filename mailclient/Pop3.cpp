@@ -72,7 +72,8 @@ int32_t LeadingNumber(std::string_view text) {
 }
 
 RetrReader::RetrReader(int32_t listedSize) {
-  data_.reserve(std::min(static_cast<std::size_t>(std::max<int32_t>(listedSize, 0)), kMaxReserve) + 8193);
+  const auto listed = static_cast<std::size_t>(std::max<int32_t>(listedSize, 0));
+  data_.reserve(std::min(listed, kMaxReserve) + 8193);
 }
 
 void RetrReader::Reserve(std::size_t more) {
@@ -98,9 +99,7 @@ std::size_t RetrReader::ContentLength() const {
   return contentStart_ == std::string::npos ? 0 : data_.size() - contentStart_;
 }
 
-bool RetrReader::AtLineEnd() const {
-  return StatusSeen() && EndsWith(data_, "\r\n");
-}
+bool RetrReader::AtLineEnd() const { return StatusSeen() && EndsWith(data_, "\r\n"); }
 
 bool RetrReader::Complete() const {
   if (contentStart_ == std::string::npos) return false;

@@ -151,7 +151,8 @@ bool TlsChannel::Handshake(const std::string& serverName, std::string& failure) 
                   SSL* /*ssl*/, void* arg) {
     auto* state = static_cast<State*>(arg);
     if (write_p || content_type != SSL3_RT_HANDSHAKE || len == 0 || !state->established) return;
-    if (static_cast<const unsigned char*>(buf)[0] == SSL3_MT_HELLO_REQUEST) state->renegotiate = true;
+    if (static_cast<const unsigned char*>(buf)[0] == SSL3_MT_HELLO_REQUEST)
+      state->renegotiate = true;
   };
   SSL_set_msg_callback(state_->ssl, watch);
   SSL_set_msg_callback_arg(state_->ssl, state_.get());

@@ -162,14 +162,19 @@ TEST(AuthNtlm, UserNameIsUpperCasedInEveryScript) {
   //   hmac.new(md4("Пароль1".encode("utf-16-le")),
   //            ("Дмитрий-σοφία".upper() + "Домен").encode("utf-16-le"),
   //            hashlib.md5).hexdigest()
-  const std::string user = "\xd0\x94\xd0\xbc\xd0\xb8\xd1\x82\xd1\x80\xd0\xb8\xd0\xb9-"
-                           "\xcf\x83\xce\xbf\xcf\x86\xce\xaf\xce\xb1";  // Дмитрий-σοφία
-  const std::string domain = "\xd0\x94\xd0\xbe\xd0\xbc\xd0\xb5\xd0\xbd";   // Домен
-  const std::string password = "\xd0\x9f\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c" "1";  // Пароль1
+  // Дмитрий-σοφία, Домен, Пароль1
+  const std::string user =
+      "\xd0\x94\xd0\xbc\xd0\xb8\xd1\x82\xd1\x80\xd0\xb8\xd0\xb9-"
+      "\xcf\x83\xce\xbf\xcf\x86\xce\xaf\xce\xb1";
+  const std::string domain = "\xd0\x94\xd0\xbe\xd0\xbc\xd0\xb5\xd0\xbd";
+  const std::string password =
+      std::string("\xd0\x9f\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c") + "1";
   EXPECT_EQ(LowerHex(NtlmV2Hash(user, domain, password)), "7094cf0f13d0c2675f30214805c16c08");
   // The same name written in capitals gives the same hash.
-  const std::string upper = "\xd0\x94\xd0\x9c\xd0\x98\xd0\xa2\xd0\xa0\xd0\x98\xd0\x99-"
-                            "\xce\xa3\xce\x9f\xce\xa6\xce\x8a\xce\x91";  // ДМИТРИЙ-ΣΟΦΊΑ
+  // ДМИТРИЙ-ΣΟΦΊΑ
+  const std::string upper =
+      "\xd0\x94\xd0\x9c\xd0\x98\xd0\xa2\xd0\xa0\xd0\x98\xd0\x99-"
+      "\xce\xa3\xce\x9f\xce\xa6\xce\x8a\xce\x91";
   EXPECT_EQ(NtlmV2Hash(upper, domain, password), NtlmV2Hash(user, domain, password));
 }
 

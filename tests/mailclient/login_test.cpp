@@ -445,7 +445,8 @@ TEST(LoginFaults, ForgedRecordAfterTheHandshakeFailsWithTheLibraryReason) {
   EXPECT_NE(s.Connect(&settings), 0);
   // The code, "SSL" and the library's reason, as the handshake's failures read.
   EXPECT_EQ(s.LastError.rfind("NativeErrorCode: ", 0), 0u) << s.LastError;
-  EXPECT_NE(s.LastError.find(" SSLdecryption failed or bad record mac\r\n"), std::string::npos) << s.LastError;
+  EXPECT_NE(s.LastError.find(" SSLdecryption failed or bad record mac\r\n"), std::string::npos)
+      << s.LastError;
   s.Close();
   fake.Stop();
 }

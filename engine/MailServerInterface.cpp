@@ -1,12 +1,15 @@
 #include "engine/MailServerInterface.h"
 
+#include "platform/AsciiText.h"
 #include "platform/Clock.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace tarnwick {
 
@@ -30,6 +33,20 @@ std::size_t CharCount(std::string_view s) {
 bool IsPlainName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
+// The folder in parent named name. Mail addresses match without regard to
+// letter case, so when no folder has exactly that name, one whose name
+// differs only in ASCII letter case is taken (the first in byte order, when
+// several do). Empty when there is none. name must be a plain name.
+std::string FindFolderNoCase(const std::string& parent, const std::string& name) {
+  std::string exact = JoinPath(parent, name);
+  if (FolderExists(exact)) return exact;
+  std::vector<std::string> names = ListFolders(parent);
+  std::sort(names.begin(), names.end());
+  for (const std::string& n : names)
+    if (EqualsNoCase(n, name)) return JoinPath(parent, n);
+  return {};
 }
 
 std::string_view TrimValue(std::string_view s) {
@@ -75,12 +92,16 @@ std::string MailServerQueueFolder() { return JoinPath(MailServerRoot(), "queue")
 
 bool MailboxExists(const std::string& dataFolder, const std::string& user, const std::string& domain) {
   if (!IsPlainName(user) || !IsPlainName(domain)) return false;
-  return FolderExists(JoinPath(JoinPath(JoinPath(dataFolder, domain), "user"), user));
+  std::string domainFolder = FindFolderNoCase(dataFolder, domain);
+  if (domainFolder.empty()) return false;
+  return !FindFolderNoCase(JoinPath(domainFolder, "user"), user).empty();
 }
 
 bool DomainAcceptsAll(const std::string& dataFolder, const std::string& domain) {
   if (!IsPlainName(domain)) return false;
-  std::string path = JoinPath(JoinPath(dataFolder, domain), "domain.dat");
+  std::string domainFolder = FindFolderNoCase(dataFolder, domain);
+  if (domainFolder.empty()) return false;
+  std::string path = JoinPath(domainFolder, "domain.dat");
   std::string head;
   int e = ReadFilePrefix(path, kDomainFileSize, head);
   if (e != 0 && e != err::kFileNotFound && e != err::kPathNotFound && e != err::kInvalidName) {

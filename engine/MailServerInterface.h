@@ -15,10 +15,12 @@ std::string MailServerDataFolder();
 // root + "/queue".
 std::string MailServerQueueFolder();
 
-// The user folder <dataFolder>/<domain>/user/<user> exists.
+// The user folder <dataFolder>/<domain>/user/<user> exists. Domain and user
+// folders whose names differ from the given ones only in ASCII letter case
+// count when no folder has the exact name.
 bool MailboxExists(const std::string& dataFolder, const std::string& user, const std::string& domain);
 // <dataFolder>/<domain>/domain.dat is at least 160 bytes and its little-endian
-// int32 at offset 84 is above 0.
+// int32 at offset 84 is above 0. The domain folder is found as above.
 bool DomainAcceptsAll(const std::string& dataFolder, const std::string& domain);
 
 }  // namespace tarnwick

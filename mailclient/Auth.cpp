@@ -3,6 +3,9 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <chrono>
 #include <cstring>
 
@@ -52,12 +55,23 @@ bool ReadField(std::span<const std::uint8_t> token, std::size_t at, Bytes& out) 
 }
 
 // Upper case of one UTF-16 code unit as the NTLM password hash expects it
-// for the user name: ASCII and Latin-1 letters; other characters unchanged.
+// for the user name: the simple (one character to one character) Unicode
+// upper-case mapping, for every script. The mapping comes from the C
+// library's built-in C.UTF-8 character data through a locale object of its
+// own, so the process's locale settings play no part. Surrogate halves and
+// characters without a one-unit upper case stay as they are.
 std::uint16_t UpperUnit(std::uint16_t c) {
-  if (c >= 'a' && c <= 'z') return static_cast<std::uint16_t>(c - 32);
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<std::uint16_t>(c - 32);
-  if (c == 0xFF) return 0x178;
-  return c;
+  if (c < 0x80) return c >= 'a' && c <= 'z' ? static_cast<std::uint16_t>(c - 32) : c;
+  if (c >= 0xD800 && c <= 0xDFFF) return c;
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+  if (!unicode) {
+    // Without the character data only Latin-1 letters can be mapped.
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<std::uint16_t>(c - 32);
+    if (c == 0xFF) return 0x178;
+    return c;
+  }
+  const wint_t u = towupper_l(static_cast<wint_t>(c), unicode);
+  return u > 0xFFFF || (u >= 0xD800 && u <= 0xDFFF) ? c : static_cast<std::uint16_t>(u);
 }
 
 Bytes UpperUtf16Le(std::string_view text) {

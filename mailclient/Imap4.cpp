@@ -349,14 +349,12 @@ bool SendCommand(CMailClient& s, std::string_view tag, const std::vector<std::st
     log += announce;
     s.Command = out;
     if (!(masked ? s.SendData(out, log) : s.SendData(out))) return false;
-    std::string piece;
-    for (;;) {
-      piece.clear();
-      if (!s.ReadUntil("\n", piece)) return false;
-      if (!piece.empty() && piece[0] == '+') break;
-      if (StartsWithNoCase(piece, tag)) return s.ServerError(imap4::TaggedStatus(piece), piece);
-      // Untagged data before the go-ahead is passed over.
-    }
+    // Untagged data before the go-ahead is passed over; it may arrive in
+    // one piece with the "+" line, so every line of each piece is looked at.
+    bool continued = false;
+    std::string line, text;
+    if (!imap4::ReadContinuation(s, tag, continued, line, text)) return false;
+    if (!continued) return s.ServerError(imap4::TaggedStatus(line), text);
     out = a.text;
     log = hide ? logArgs[i] : a.text;
   }
@@ -438,8 +436,10 @@ bool Imap4Protocol::LoginCramMd5(CMailClient& s) {
   std::vector<std::uint8_t> decoded = Base64Decode(challenge);
   if (decoded.empty()) return s.ServerError(line.substr(0, line.find_first_of(" \t\r\n")), text);
   std::string response = auth::CramMd5Response(server.User, server.Password, decoded);
-  s.Command = response + "\r\n";
-  if (!s.SendData(s.Command)) return false;
+  // The response lets the password be guessed offline next to its
+  // challenge: the log and transcript get a mask.
+  s.Command = "******\r\n";
+  if (!s.SendData(response + "\r\n", s.Command)) return false;
   return ReadTaggedOk(s, tag, text);
 }
 

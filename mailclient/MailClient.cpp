@@ -397,7 +397,8 @@ bool CMailClient::Send(std::string_view data, const std::string_view* logText) {
     std::string_view piece = data.substr(0, kSendPiece);
     if (!masked) WriteLog(piece);
     int error = 0;
-    if (!channel->WriteAll(piece, error)) return RaiseError(error ? error : err::kConnReset);
+    if (!channel->WriteAll(piece, error))
+      return RaiseChannelError(channel, error ? error : err::kConnReset);
     data.remove_prefix(piece.size());
   }
   return true;
@@ -410,10 +411,20 @@ bool CMailClient::ReceiveChunk(std::string& buffer) {
   int error = 0;
   if (!channel->ReadSome(buffer, kReceiveChunk, error)) {
     buffer.resize(old);
-    return RaiseError(error ? error : err::kTimedOut);
+    return RaiseChannelError(channel, error ? error : err::kTimedOut);
   }
   if (!Quiet && buffer.size() > old) WriteLog(std::string_view(buffer).substr(old));
   return true;
+}
+
+bool CMailClient::RaiseChannelError(const RawChannel* channel, int code) {
+  // A failure of the TLS library itself (a bad record, an alert, a request
+  // to renegotiate) reads like the handshake's failures: the code, "SSL" and
+  // the library's reason.
+  if (tls_ && channel == tls_.get() && !tls_->LastTlsError().empty())
+    return FailWith("NativeErrorCode: " + std::to_string(code) + " SSL" + tls_->LastTlsError() +
+                    "\r\n");
+  return RaiseError(code);
 }
 
 bool CMailClient::ReceiveExact(char* buffer, std::size_t size) {

@@ -147,6 +147,9 @@ class CMailClient {
 
  private:
   bool Send(std::string_view data, const std::string_view* logText);
+  // Raises a failed send or receive on channel: with the TLS library's
+  // reason when the TLS layer failed on its own, else as a system error.
+  bool RaiseChannelError(const RawChannel* channel, int code);
   bool ConnectStream();
   bool OpenTcp(const std::string& host, int port);
   bool BuildProxyTunnel(const std::string& host, int port);

@@ -70,8 +70,11 @@ bool Exchange(CMailClient& s, std::string_view tag) {
                       " NTLMThe token supplied to the function is invalid (" + problem + ")\r\n");
 
   auth::NtlmIdentity identity = auth::SplitNtlmUser(server.User, server.Password);
-  s.Command = Base64Encode(auth::NtlmAuthenticate(challenge, identity, ComputerName())) + "\r\n";
-  if (!s.SendData(s.Command)) return false;
+  // The authenticate token carries the password's response to the
+  // challenge: the log and transcript get a mask.
+  const auth::Bytes authenticate = auth::NtlmAuthenticate(challenge, identity, ComputerName());
+  s.Command = "******\r\n";
+  if (!s.SendData(Base64Encode(authenticate) + "\r\n", s.Command)) return false;
 
   std::string status, text;
   if (tag.empty()) {

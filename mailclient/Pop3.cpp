@@ -18,6 +18,9 @@ namespace {
 constexpr std::string_view kBlanks = " \t\r\n";
 // Room added when a message outgrows its listed size.
 constexpr std::size_t kGrowth = 0x80000;
+// Room reserved ahead for a message; a larger listed size is not trusted
+// until its bytes arrive, and the buffer grows with them.
+constexpr std::size_t kMaxReserve = 64u << 20;
 
 std::string_view TrimBlanks(std::string_view s) {
   std::size_t b = s.find_first_not_of(kBlanks);
@@ -69,7 +72,8 @@ int32_t LeadingNumber(std::string_view text) {
 }
 
 RetrReader::RetrReader(int32_t listedSize) {
-  data_.reserve(static_cast<std::size_t>(std::max<int32_t>(listedSize, 0)) + 8193);
+  const auto listed = static_cast<std::size_t>(std::max<int32_t>(listedSize, 0));
+  data_.reserve(std::min(listed, kMaxReserve) + 8193);
 }
 
 void RetrReader::Reserve(std::size_t more) {
@@ -94,6 +98,8 @@ void RetrReader::Appended() {
 std::size_t RetrReader::ContentLength() const {
   return contentStart_ == std::string::npos ? 0 : data_.size() - contentStart_;
 }
+
+bool RetrReader::AtLineEnd() const { return StatusSeen() && EndsWith(data_, "\r\n"); }
 
 bool RetrReader::Complete() const {
   if (contentStart_ == std::string::npos) return false;
@@ -212,8 +218,10 @@ bool Pop3Protocol::LoginApop(CMailClient& s) {
     while (!greeting.empty() && (greeting.back() == '\r' || greeting.back() == '\n')) greeting.pop_back();
     return s.FailWith("Mail Server: APOP is not offered, the greeting holds no timestamp: " + greeting + "\r\n");
   }
-  s.Command = "APOP " + server.User + " " + *digest + "\r\n";
-  if (!s.SendData(s.Command)) return false;
+  // The digest lets the password be guessed offline next to the greeting:
+  // the log and transcript get a mask.
+  s.Command = "APOP " + server.User + " ******\r\n";
+  if (!s.SendData("APOP " + server.User + " " + *digest + "\r\n", s.Command)) return false;
   std::string status, text;
   if (!s.ReadResponse("", status, text)) return false;
   if (!Accepted(text)) return s.ServerError(status, text);
@@ -293,9 +301,12 @@ bool Pop3Protocol::Retrieve(CMailClient& s, const CMailInfo& info, std::string& 
     s.Report("Receiving email, Seq:" + seq + ", Size:" + std::to_string(reader.ContentLength()) + "/" +
              size + " ...");
     if (reader.Complete()) break;
-    if (reader.ContentLength() >= listed) {
+    if (reader.ContentLength() >= listed && reader.AtLineEnd()) {
       // Everything listed has come but not the "." line: a server that
-      // stalls here gets about ten seconds before the message is taken as it is.
+      // stalls here gets about ten seconds before the message is taken as it
+      // is. Only at a line end, though: a server that under-reports sizes
+      // and stalls mid-line is still sending, and a cut there would hand on
+      // a truncated message.
       bool ready = false;
       if (!s.WaitForData(s.StallWaitMs, ready)) return false;
       if (!ready) {

@@ -64,7 +64,7 @@ int32_t LeadingNumber(std::string_view text);
 // when the terminating "." line has arrived.
 class RetrReader {
  public:
-  // Reserves room for the listed size plus one receive.
+  // Reserves room for the listed size (at most 64 MB of it) plus one receive.
   explicit RetrReader(int32_t listedSize);
 
   // The buffer to append to; grown ahead of each receive.
@@ -78,6 +78,8 @@ class RetrReader {
   bool StatusSeen() const { return contentStart_ != std::string::npos; }
   // Bytes of the message received so far (after the status line).
   std::size_t ContentLength() const;
+  // The status line has been seen and the data ends with CR LF.
+  bool AtLineEnd() const;
   // The status line has been seen and the content ends with the line ".".
   bool Complete() const;
   // The message as the server meant it: the terminating ".\r\n" (or, after

@@ -26,6 +26,10 @@ class RawChannel {
 class SecureChannel : public RawChannel {
  public:
   virtual bool HasPending() const = 0;
+  // The TLS library's text for the last failed send or receive when the
+  // failure was the library's (a bad record, an alert), not the transport's;
+  // empty otherwise.
+  virtual const std::string& LastTlsError() const = 0;
 };
 
 }  // namespace tarnwick

@@ -14,6 +14,8 @@ namespace {
 // One socket read takes up to two full records with their overhead.
 constexpr std::size_t kReadSize = 2 * (16384 + 256) + 1;
 
+constexpr const char* kRenegotiateText = "The context data must be renegotiated with the peer.";
+
 // Code and text of the oldest queued library error; empties the queue.
 // Without a queued error the code is fallback and the text a short own one.
 int TakeLibraryError(int fallback, std::string& text) {
@@ -49,6 +51,7 @@ struct TlsChannel::State {
   BIO* in = nullptr;   // ciphertext from the server, owned by ssl
   BIO* out = nullptr;  // ciphertext for the server, owned by ssl
   bool established = false;
+  bool renegotiate = false;  // the server asked for a new handshake
 
   ~State() {
     if (ssl) SSL_free(ssl);  // frees both memory buffers
@@ -139,6 +142,20 @@ bool TlsChannel::Handshake(const std::string& serverName, std::string& failure) 
   BIO_set_mem_eof_return(state_->in, -1);
   SSL_set_bio(state_->ssl, state_->in, state_->out);
   SSL_set_connect_state(state_->ssl);
+  // A request for a new handshake is never answered with one; the receive
+  // that meets it fails instead.
+  SSL_set_options(state_->ssl, SSL_OP_NO_RENEGOTIATION);
+  // Notes a hello request from the server on an established connection
+  // (TLS 1.2 and older; later versions have no renegotiation).
+  auto watch = [](int write_p, int /*version*/, int content_type, const void* buf, std::size_t len,
+                  SSL* /*ssl*/, void* arg) {
+    auto* state = static_cast<State*>(arg);
+    if (write_p || content_type != SSL3_RT_HANDSHAKE || len == 0 || !state->established) return;
+    if (static_cast<const unsigned char*>(buf)[0] == SSL3_MT_HELLO_REQUEST)
+      state->renegotiate = true;
+  };
+  SSL_set_msg_callback(state_->ssl, watch);
+  SSL_set_msg_callback_arg(state_->ssl, state_.get());
   // Address literals are not names; only host names are sent.
   if (!serverName.empty() && !IsIpLiteral(serverName) &&
       SSL_set_tlsext_host_name(state_->ssl, serverName.c_str()) != 1)
@@ -172,6 +189,7 @@ bool TlsChannel::Handshake(const std::string& serverName, std::string& failure) 
 
 bool TlsChannel::EncryptSend(std::string_view data, int& error) {
   error = 0;
+  last_error_.clear();
   if (!Established()) {
     error = err::kNotConnected;
     return false;
@@ -202,6 +220,14 @@ bool TlsChannel::DecryptInto(std::string& out, std::size_t max, int& error) cons
   ERR_clear_error();
   int n = SSL_read(state_->ssl, out.data() + old, static_cast<int>(std::min<std::size_t>(max, 1u << 30)));
   out.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
+  if (state_->renegotiate) {
+    // Whatever came with or after the request is not handed out.
+    out.resize(old);
+    ERR_clear_error();
+    error = kRenegotiate;
+    last_error_ = kRenegotiateText;
+    return false;
+  }
   if (n > 0) return true;
   switch (SSL_get_error(state_->ssl, n)) {
     case SSL_ERROR_WANT_READ:
@@ -226,6 +252,7 @@ bool TlsChannel::DecryptReceive(std::string& out, std::size_t max, int& error) {
     held_error_ = 0;
     return false;
   }
+  last_error_.clear();
   if (max == 0) return true;
   // Bytes that HasPending decrypted ahead go first.
   if (plainStart_ < plain_.size()) {
@@ -242,6 +269,7 @@ bool TlsChannel::DecryptReceive(std::string& out, std::size_t max, int& error) {
   // consumed and the next one awaited, so a read always returns data.
   for (;;) {
     bool got = DecryptInto(out, max, error);
+    if (error == kRenegotiate) return false;  // nothing is answered
     // Reading may have produced messages for the server (key updates).
     int sendError = 0;
     if (!Flush(sendError)) {

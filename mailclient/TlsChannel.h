@@ -7,6 +7,9 @@
 // Ciphertext that arrived together with the end of the handshake, or after
 // the end of a record, is kept and used before the socket is read again; it
 // counts as waiting data (HasPending).
+//
+// A server that asks for a new handshake once the connection is up fails the
+// receive that meets the request (kRenegotiate); no new handshake is started.
 #pragma once
 
 #include "mailclient/RawChannel.h"
@@ -62,7 +65,11 @@ class TlsChannel final : public SecureChannel {
   bool Established() const;
   // The TLS library's text for the last failure of a send or receive that
   // was not a transport failure; empty otherwise.
-  const std::string& LastTlsError() const { return last_error_; }
+  const std::string& LastTlsError() const override { return last_error_; }
+
+  // The error of a receive that met the server's request to renegotiate,
+  // which this channel does not take part in.
+  static constexpr int kRenegotiate = 0x00090321;
 
  private:
   struct State;

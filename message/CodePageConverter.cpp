@@ -16,7 +16,10 @@ struct CodePageName {
 
 // The converters behind the code pages of the charset table (and a few more
 // that callers name). Code pages missing here (the autodetect pages,
-// HZ-GB-2312) have no converter and take the ANSI rule.
+// HZ-GB-2312) have no converter and take the ANSI rule. The Japanese mail
+// code pages carry half-width katakana (ESC ( I), which plain ISO-2022-JP
+// converters refuse; ISO-2022-JP-3 reads them along with the JIS X 0208 and
+// JIS X 0201 sets.
 constexpr CodePageName kCodePages[] = {
     {437, "CP437"},           {850, "CP850"},
     {852, "CP852"},           {866, "CP866"},
@@ -36,8 +39,8 @@ constexpr CodePageName kCodePages[] = {
     {28595, "ISO-8859-5"},    {28596, "ISO-8859-6"},
     {28597, "ISO-8859-7"},    {28598, "ISO-8859-8"},
     {28599, "ISO-8859-9"},    {28605, "ISO-8859-15"},
-    {50220, "ISO-2022-JP"},   {50221, "ISO-2022-JP"},
-    {50222, "ISO-2022-JP"},   {50225, "ISO-2022-KR"},
+    {50220, "ISO-2022-JP-3"}, {50221, "ISO-2022-JP-3"},
+    {50222, "ISO-2022-JP-3"}, {50225, "ISO-2022-KR"},
     {51932, "EUC-JP"},        {51949, "EUC-KR"},
     {54936, "GB18030"},       {65000, "UTF-7"},
 };

@@ -159,6 +159,19 @@ std::vector<std::string> ListFiles(const std::string& folder) {
   return names;
 }
 
+std::vector<std::string> ListFolders(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* d = ::opendir(folder.c_str());
+  if (!d) return names;
+  while (dirent* ent = ::readdir(d)) {
+    std::string name = ent->d_name;
+    if (name == "." || name == "..") continue;
+    if (FolderExists(JoinPath(folder, name))) names.push_back(std::move(name));
+  }
+  ::closedir(d);
+  return names;
+}
+
 std::string JoinPath(std::string_view a, std::string_view b) {
   std::string out(a);
   while (!out.empty() && out.back() == '/' && out.size() > 1) out.pop_back();

@@ -32,6 +32,8 @@ bool FolderExists(const std::string& path);
 bool FileExists(const std::string& path);
 // Names (not paths) of the regular files in a folder.
 std::vector<std::string> ListFiles(const std::string& folder);
+// Names (not paths) of the folders in a folder.
+std::vector<std::string> ListFolders(const std::string& folder);
 
 // Joins two path pieces with exactly one "/".
 std::string JoinPath(std::string_view a, std::string_view b);

@@ -111,6 +111,22 @@ TEST_F(MailServer, DomainAcceptsAllReadsTheIntegerAtOffset84) {
   EXPECT_FALSE(DomainAcceptsAll(data, "../data/d.org"));
 }
 
+TEST_F(MailServer, MailboxLookupIgnoresLetterCase) {
+  std::string data = sys / "data";
+  ASSERT_EQ(MakeFolders(data + "/example.com/user/ann"), 0);
+  ASSERT_EQ(MakeFolders(data + "/Other.ORG/user/Bob"), 0);
+  ASSERT_EQ(WriteWholeFile(data + "/example.com/domain.dat", DomainFile(160, 1)), 0);
+  EXPECT_TRUE(MailboxExists(data, "ann", "Example.COM"));
+  EXPECT_TRUE(MailboxExists(data, "ANN", "example.com"));
+  EXPECT_TRUE(MailboxExists(data, "bob", "other.org"));
+  EXPECT_TRUE(DomainAcceptsAll(data, "EXAMPLE.com"));
+  EXPECT_FALSE(MailboxExists(data, "anne", "example.com"));
+  // Only ASCII letters fold, and the refusals of unsafe names stay.
+  EXPECT_FALSE(MailboxExists(data, "\xC3\x84nn", "example.com"));
+  EXPECT_FALSE(MailboxExists(data, "ann", "example.com/USER/.."));
+  EXPECT_FALSE(MailboxExists(data, "..", "EXAMPLE.COM"));
+}
+
 TEST_F(MailServer, DomainFileThatCannotBeReadGivesFalseAfterOneRetry) {
   std::string data = sys / "data";
   // A folder in place of the file fails the read with an error that is

@@ -154,6 +154,30 @@ TEST(AuthNtlm, DocumentedNtlmV2Example) {
   EXPECT_FALSE(f.flags & ntlm::kOem);
 }
 
+TEST(AuthNtlm, UserNameIsUpperCasedInEveryScript) {
+  // Computed apart from this code with Python 3: its hmac and hashlib.md5,
+  // an MD4 written out from RFC 1320 (checked against the RFC's vectors
+  // and against the documented "User"/"Domain"/"Password" hash above), and
+  // str.upper() for the user name:
+  //   hmac.new(md4("Пароль1".encode("utf-16-le")),
+  //            ("Дмитрий-σοφία".upper() + "Домен").encode("utf-16-le"),
+  //            hashlib.md5).hexdigest()
+  // Дмитрий-σοφία, Домен, Пароль1
+  const std::string user =
+      "\xd0\x94\xd0\xbc\xd0\xb8\xd1\x82\xd1\x80\xd0\xb8\xd0\xb9-"
+      "\xcf\x83\xce\xbf\xcf\x86\xce\xaf\xce\xb1";
+  const std::string domain = "\xd0\x94\xd0\xbe\xd0\xbc\xd0\xb5\xd0\xbd";
+  const std::string password =
+      std::string("\xd0\x9f\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c") + "1";
+  EXPECT_EQ(LowerHex(NtlmV2Hash(user, domain, password)), "7094cf0f13d0c2675f30214805c16c08");
+  // The same name written in capitals gives the same hash.
+  // ДМИТРИЙ-ΣΟΦΊΑ
+  const std::string upper =
+      "\xd0\x94\xd0\x9c\xd0\x98\xd0\xa2\xd0\xa0\xd0\x98\xd0\x99-"
+      "\xce\xa3\xce\x9f\xce\xa6\xce\x8a\xce\x91";
+  EXPECT_EQ(NtlmV2Hash(upper, domain, password), NtlmV2Hash(user, domain, password));
+}
+
 TEST(AuthNtlm, ServerTimeIsUsedAndLmResponseZeroed) {
   Bytes ch = FromHex("4e544c4d5353500002000000000000003800000005028a000123456789abcdef"
                      "00000000000000001000100030000000");

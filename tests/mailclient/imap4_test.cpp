@@ -448,6 +448,27 @@ TEST(Imap4Faults, ExpungeRefusedMeansNoLogout) {
   EXPECT_EQ(fake.Failures(), "");
 }
 
+TEST(Imap4Faults, LiteralGoAheadInOnePieceWithUntaggedLines) {
+  // An 8-bit user name goes as a literal; the server's "+" comes in one
+  // read behind an untagged line and must not be missed.
+  FakeServer fake(
+      "S: * OK ready\n"
+      "C: A0001 LOGIN {5}\n"
+      "R: * OK [ALERT] busy\\r\\n+ go ahead\\r\\n\n"
+      "C: *\n"
+      "S: A0001 OK logged in\n"
+      "C: A0002 LIST \"\" \"\"\n"
+      "S: * LIST (\\Noselect) \".\" \"\"\n"
+      "S: A0002 OK done\n"
+      "W\n");
+  Session s;
+  s.Timeout = 2;  // a missed go-ahead would wait this long and fail
+  CMailServer settings = ImapSettings(fake.port(), "j\xC3\xB6rg", "secret");
+  EXPECT_EQ(s.Connect(&settings), 0) << s.LastError;
+  fake.Stop();
+  EXPECT_EQ(fake.Failures(), "");
+}
+
 TEST(Imap4Faults, GreetingRefusedAndTaggedLineInTheSamePieceAsUntagged) {
   {
     FakeServer fake("S: * BYE go away\nX\n");

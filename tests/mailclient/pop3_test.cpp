@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tarnwick {
@@ -245,6 +247,40 @@ TEST(Pop3Retrieve, StallBeforeTerminatorIsAcceptedAfterTheWait) {
   EXPECT_NE(s.Transcript.find("[Data Stream " + std::to_string(body.size()) + "(CRLF.CRLF missed)]\r\n.\r\n"),
             std::string::npos)
       << s.Transcript;
+}
+
+TEST(Pop3Retrieve, StallMidLineAfterTheListedSizeIsWaitedOut) {
+  // A server that under-reports the size and pauses inside a line is still
+  // sending: the pause must not cut the message there.
+  FakeServer fake([](test::FakeConnection& c) {
+    std::string line;
+    c.SendLine("+OK ready");
+    for (const char* reply : {"+OK", "+OK logged in"}) {
+      if (!c.ReadLine(line)) return;
+      c.SendLine(reply);
+    }
+    if (!c.ReadLine(line) || line != "RETR 1") return c.Fail("expected RETR 1, got " + line);
+    c.Send("+OK\r\nSubject: s\r\n\r\nfirst half");
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    c.Send(" and the rest\r\n.\r\n");
+    c.Stall();
+  });
+  Session s;
+  s.StallWaitMs = 100;
+  ASSERT_EQ(ConnectTo(s, Settings(fake.port())), 0) << s.LastError;
+  std::string content;
+  CMailInfo info = Entry(1, 5);
+  ASSERT_TRUE(s.RetrieveMail(&info, content)) << s.LastError;
+  EXPECT_EQ(content, "Subject: s\r\n\r\nfirst half and the rest\r\n");
+  EXPECT_EQ(s.Transcript.find("(CRLF.CRLF missed)"), std::string::npos) << s.Transcript;
+}
+
+TEST(Pop3Parsing, RetrReaderDoesNotReserveAnAnnouncedHugeSize) {
+  pop3::RetrReader r(INT32_MAX);
+  EXPECT_LE(r.data().capacity(), (64u << 20) + 8193u);
+  // It still grows with the data.
+  r.Reserve(100u << 20);
+  EXPECT_GE(r.data().capacity(), 100u << 20);
 }
 
 TEST(Pop3Retrieve, Failures) {

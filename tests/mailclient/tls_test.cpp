@@ -73,6 +73,13 @@ class MemoryTlsServer final : public RawChannel {
     SSL_write(ssl_, text.data(), static_cast<int>(text.size()));
     Drain();
   }
+  // Asks the client for a new handshake (TLS 1.2 and older).
+  void RequestRenegotiation() {
+    SSL_renegotiate(ssl_);
+    SSL_do_handshake(ssl_);
+    ERR_clear_error();
+    Drain();
+  }
   void SendCloseNotify() {
     SSL_shutdown(ssl_);
     Drain();
@@ -259,6 +266,22 @@ TEST(TlsChannel, ServerClosingTheConnectionFailsTheReadWith10060) {
   int error = 0;
   EXPECT_FALSE(tls.ReadSome(out, 8195, error));
   EXPECT_EQ(error, err::kTimedOut);
+}
+
+TEST(TlsChannel, RenegotiationRequestFailsTheReceive) {
+  MemoryTlsServer server(TLS1_2_VERSION);
+  Logged log;
+  TlsChannel tls(server, log.fn());
+  std::string failure;
+  ASSERT_TRUE(tls.Handshake("localhost", failure)) << failure;
+  server.RequestRenegotiation();
+  server.Send("+OK after the request\r\n");
+  std::string out;
+  int error = 0;
+  EXPECT_FALSE(tls.ReadSome(out, 8195, error));
+  EXPECT_EQ(error, TlsChannel::kRenegotiate);
+  EXPECT_FALSE(tls.LastTlsError().empty());
+  EXPECT_TRUE(out.empty());
 }
 
 TEST(TlsChannel, PlainTextServerFailsTheHandshakeWithLibraryText) {

@@ -40,6 +40,9 @@ TEST(ToWideTest, Table) {
       {"koi8-r", 20866, "\xC1", "\xD0\xB0"},
       {"shift-jis", 932, "\x83\x65", "\xE3\x83\x86"},
       {"iso-2022-jp with shifts", 50222, "\x1B$B%F%9%H\x1B(Bx", "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88x"},
+      // Half-width katakana (ESC ( I), under both names of the table.
+      {"iso-2022-jp half-width kana", 50222, "\x1B(I12\x1B(Bx", "\xEF\xBD\xB1\xEF\xBD\xB2x"},
+      {"csISO2022JP half-width kana", 50221, "\x1B(I1\x1B$B%F\x1B(B", "\xEF\xBD\xB1\xE3\x83\x86"},
       {"utf-16 holds zero bytes", 1200, "A\0B\0"s, "AB"},
       {"utf-16 big endian", 1201, "\0A\0B"s, "AB"},
       {"result ends at its first zero character", 1200, "A\0\0\0B\0"s, "A"},

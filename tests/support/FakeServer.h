@@ -51,6 +51,8 @@ class FakeConnection {
   bool Send(std::string_view data);
   // Sends text followed by CR LF.
   bool SendLine(std::string_view text) { return Send(std::string(text) + "\r\n"); }
+  // Sends bytes on the socket itself, past any TLS layer (forged records).
+  bool SendRaw(std::string_view data) { return RawSend(data); }
   // Runs the server side of a TLS handshake; later reads and sends go
   // through TLS.
   bool StartTls(int timeout_ms = 10000);

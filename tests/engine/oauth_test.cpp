@@ -4,10 +4,12 @@
 #include "mailclient/OAuthLogin.h"
 #include "oauth/AccountTokens.h"
 #include "oauth/TokenClient.h"
+#include "message/Encoding.h"
 #include "platform/Files.h"
 #include "tests/support/Dovecot.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeIdentityProvider.h"
+#include "tests/support/FakeServer.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +24,7 @@ namespace {
 using test::Dovecot;
 using test::FakeClock;
 using test::FakeIdentityProvider;
+using test::FakeServer;
 using test::TempDir;
 
 TEST(OAuthSasl, MessagesCarryUserAndTokenBetweenSeparators) {
@@ -30,6 +33,51 @@ TEST(OAuthSasl, MessagesCarryUserAndTokenBetweenSeparators) {
   EXPECT_EQ(OAuthBearerMessage("x,y=z", "tok"), std::string("n,a=x=2Cy=3Dz,\x01" "auth=Bearer tok\x01\x01"));
   EXPECT_TRUE(UsableBearerToken("eyJ0eXAi.OiJKV1Q-_~+/=="));
   for (const char* bad : {"", "a b", "tok\x01", "tok\r\n", "=abc", "ab=c"}) EXPECT_FALSE(UsableBearerToken(bad)) << bad;
+}
+
+// The exchanges Dovecot does not show: IMAP4 without SASL-IR, and the
+// error challenge ("+ <base64 JSON>") that a refused token gets, answered
+// with an empty line; then one renewal, and the next refusal is final.
+TEST(OAuthSasl, RefusalChallengeIsAnsweredAndShownAndTheTokenRenewedOnce) {
+  const std::string error = "eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiQmVhcmVyIn0=";  // {"status":"401","schemes":"Bearer"}
+  struct Row {
+    int protocol;
+    std::string script;
+  } rows[] = {
+      {1, "S: * OK ready\nC: A0001 CAPABILITY\nS: * CAPABILITY IMAP4rev1 AUTH=XOAUTH2\nS: A0001 OK done\n"
+          "C: A0002 AUTHENTICATE XOAUTH2\nS: +\nC: *\nS: + " + error + "\nC: \nS: A0002 NO [AUTHENTICATIONFAILED] no\n"
+          "C: A0003 AUTHENTICATE XOAUTH2\nS: +\nC: *\nS: + " + error + "\nC: \nS: A0003 NO [AUTHENTICATIONFAILED] no\nX\n"},
+      {0, "S: +OK ready\nC: AUTH XOAUTH2\nS: +\nC: *\nS: + " + error + "\nC: \nS: -ERR [AUTH] no\n"
+          "C: AUTH XOAUTH2\nS: + \nC: *\nS: -ERR [AUTH] still no\nX\n"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.protocol);
+    FakeServer fake(r.script);
+    CMailServer settings;
+    settings.Server = "127.0.0.1";
+    settings.Port = fake.port();
+    settings.Protocol = r.protocol;
+    settings.User = "box@example";
+    settings.OAuth2 = true;
+    CMailClient session;
+    session.Timeout = 10;
+    std::vector<bool> asked;
+    session.TokenSource = [&](bool renew, std::string& token, std::string& note) {
+      asked.push_back(renew);
+      token = renew ? "second-token" : "first-token";
+      note = "OAuth2: test token\r\n";
+      return true;
+    };
+    EXPECT_NE(session.Connect(&settings), 0);
+    EXPECT_TRUE(fake.WaitDone()) << fake.Failures();
+    EXPECT_EQ(asked, (std::vector<bool>{false, true}));
+    EXPECT_EQ(session.LastError.rfind("Mail Server: ", 0), 0u) << session.LastError;
+    if (r.protocol == 1) {
+      EXPECT_NE(session.LastError.find("\"status\":\"401\""), std::string::npos) << session.LastError;
+    }
+    EXPECT_EQ(session.Transcript.find("-token"), std::string::npos);
+    EXPECT_EQ(session.Transcript.find(Base64Encode(Xoauth2Message("box@example", "first-token"))), std::string::npos);
+  }
 }
 
 TEST(OAuthReply, TokenRepliesAndRefusalsAreReadWithoutTrustingTheirShape) {

@@ -38,17 +38,8 @@ bool UsableFolderName(std::string_view name) {
 }  // namespace
 
 void ReadOAuthSettings(const ConfigBlock& account, oauth::Settings& o, CMailServer& m) {
-  ReadText(account, "OAuth2TokenUrl", o.tokenUrl);
+  o = oauth::SettingsFromBlock(account);
   if (!o.enabled()) return;
-  if (const std::string* v = Text(account, "OAuth2Grant")) o.grant = oauth::ParseGrant(*v);
-  ReadText(account, "OAuth2ClientId", o.clientId);
-  ReadText(account, "OAuth2ClientSecret", o.clientSecret);
-  ReadText(account, "OAuth2Scope", o.scope);
-  ReadText(account, "OAuth2KeyFile", o.keyFile);
-  ReadText(account, "OAuth2CertificateFile", o.certificateFile);
-  ReadText(account, "OAuth2DeviceUrl", o.deviceUrl);
-  ReadText(account, "OAuth2CaFile", o.caFile);
-  ReadText(account, "OAuth2RefreshToken", o.refreshToken);
   m.OAuth2 = true;
   m.OAuth2Mechanism = OAuthXoauth2;
   if (const std::string* v = Text(account, "OAuth2Mechanism"); v && EqualsNoCase(*v, "OAUTHBEARER"))

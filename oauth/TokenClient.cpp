@@ -108,6 +108,24 @@ std::string FormEncode(const std::vector<std::pair<std::string, std::string>>& f
   return out;
 }
 
+Settings SettingsFromBlock(const ConfigBlock& account) {
+  Settings o;
+  auto text = [&](std::string_view key, std::string& out) {
+    if (const ConfigEntry* e = account.Entry(key)) out = e->value;
+  };
+  text("OAuth2TokenUrl", o.tokenUrl);
+  if (const ConfigEntry* e = account.Entry("OAuth2Grant")) o.grant = ParseGrant(e->value);
+  text("OAuth2ClientId", o.clientId);
+  text("OAuth2ClientSecret", o.clientSecret);
+  text("OAuth2Scope", o.scope);
+  text("OAuth2KeyFile", o.keyFile);
+  text("OAuth2CertificateFile", o.certificateFile);
+  text("OAuth2DeviceUrl", o.deviceUrl);
+  text("OAuth2CaFile", o.caFile);
+  text("OAuth2RefreshToken", o.refreshToken);
+  return o;
+}
+
 bool ParseTokenReply(int status, std::string_view body, TokenReply& reply, std::string& why) {
   reply = TokenReply{};
   nlohmann::json j;

@@ -8,6 +8,7 @@
 // them in TokenReply and decide where they are kept.
 #pragma once
 
+#include "config/ConfigBlock.h"
 #include "platform/Clock.h"
 
 #include <cstdint>
@@ -46,6 +47,11 @@ struct Settings {
 
   bool enabled() const { return !tokenUrl.empty(); }
 };
+
+// Reads the OAuth2 keys of an account block (without inherit; a missing key
+// leaves the default). The engine and the administration side share it, so
+// that a sign-in started by the front end uses what the engine will use.
+Settings SettingsFromBlock(const ConfigBlock& account);
 
 // What a token endpoint answered.
 struct TokenReply {

@@ -1,7 +1,11 @@
 #include "engine/AccountSettings.h"
 
 #include "platform/Errors.h"
+#include "oauth/AccountTokens.h"
+#include "platform/AsciiText.h"
 #include "platform/Files.h"
+
+#include <memory>
 
 #include <string_view>
 
@@ -32,6 +36,25 @@ bool UsableFolderName(std::string_view name) {
 }
 
 }  // namespace
+
+void ReadOAuthSettings(const ConfigBlock& account, oauth::Settings& o, CMailServer& m) {
+  o = oauth::SettingsFromBlock(account);
+  if (!o.enabled()) return;
+  m.OAuth2 = true;
+  m.OAuth2Mechanism = OAuthXoauth2;
+  if (const std::string* v = Text(account, "OAuth2Mechanism"); v && EqualsNoCase(*v, "OAUTHBEARER"))
+    m.OAuth2Mechanism = OAuthBearer;
+}
+
+BearerTokenSource MakeTokenSource(const oauth::Settings& settings, const std::string& workFolder, Clock& clock) {
+  auto tokens = std::make_shared<oauth::AccountTokens>(settings, workFolder, clock);
+  return [tokens](bool renew, std::string& token, std::string& note) {
+    std::string why;
+    if (tokens->Get(renew, token, why, note)) return true;
+    note = why;
+    return false;
+  };
+}
 
 AccountSession BuildSession(const ConfigBlock& account, const std::string& applicationFolder) {
   AccountSession s;
@@ -70,6 +93,8 @@ AccountSession BuildSession(const ConfigBlock& account, const std::string& appli
     m.User = *v;
     s.label += *v;
   }
+
+  ReadOAuthSettings(account, s.oauth, m);
 
   ReadText(account, "LocalUser", m.LocalUser);
   ReadText(account, "LocalDomain", m.LocalDomain);

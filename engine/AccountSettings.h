@@ -3,7 +3,10 @@
 #pragma once
 
 #include "config/ConfigBlock.h"
+#include "mailclient/MailClient.h"
 #include "mailclient/MailServer.h"
+#include "oauth/TokenClient.h"
+#include "platform/Clock.h"
 
 #include <optional>
 #include <string>
@@ -22,7 +25,19 @@ struct AccountSession {
   // when the account name cannot name a folder ("", ".", "..", or holding
   // "/"): such an account is not pulled.
   int workFolderError = 0;
+  // The OAuth2 keys; in use when oauth.enabled() (server.OAuth2 is then set).
+  oauth::Settings oauth;
 };
+
+// Reads the OAuth2 keys of an account block. With a non-empty
+// "OAuth2TokenUrl" the server settings are switched to a bearer token login
+// ("OAuth2Mechanism" "XOAUTH2", the default, or "OAUTHBEARER"); without it
+// nothing changes.
+void ReadOAuthSettings(const ConfigBlock& account, oauth::Settings& settings, CMailServer& server);
+
+// The token source of a session for an OAuth2 account: tokens are cached in
+// workFolder (none when empty) and renewed as oauth::AccountTokens says.
+BearerTokenSource MakeTokenSource(const oauth::Settings& settings, const std::string& workFolder, Clock& clock);
 
 // Reads every key with its default and range rule, in the order that fixes
 // the label, and creates the account work folder below applicationFolder.

@@ -150,6 +150,7 @@ AccountRunResult PullJob::Run(const AccountSession& account, const ProgressFn& p
   session.FolderName = account.imapFolder;
   session.Timeout = options_.timeoutSeconds;
   session.StallWaitMs = options_.stallWaitMs;
+  if (account.server.OAuth2) session.TokenSource = MakeTokenSource(account.oauth, account.workFolder, *options_.clock);
   if (account.logFileName) session.SetLogFileName(account.logFileName->c_str());
 
   DeliveryContext context;

@@ -1,8 +1,11 @@
 #include "engine/TestRun.h"
 
+#include "engine/AccountSettings.h"
 #include "engine/MailServerInterface.h"
 #include "mailclient/MailClient.h"
 #include "mailclient/MailServer.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
 
 #include <system_error>
 
@@ -45,8 +48,20 @@ std::string RunTest(const ConfigBlock& block) {
   std::string folder = "INBOX";
   ReadText(block, "IMAP4Folder", folder);
 
+  oauth::Settings oauth;
+  ReadOAuthSettings(block, oauth, server);
+
   CMailClient session;
   session.FolderName = folder;
+  // The test shares the account's token cache, so that a refresh token the
+  // provider rotates during the test is kept for the pulls.
+  if (server.OAuth2) {
+    std::string work;
+    if (!block.name.empty() && block.name != "." && block.name != ".." && block.name.find('/') == std::string::npos &&
+        FolderExists(JoinPath(JoinPath(ApplicationFolder(), "pull"), block.name)))
+      work = JoinPath(JoinPath(ApplicationFolder(), "pull"), block.name);
+    session.TokenSource = MakeTokenSource(oauth, work, SystemClock());
+  }
   const bool connected = session.Connect(&server) == 0;
   // No logout: the connection is just dropped.
   session.Close();

@@ -3,6 +3,7 @@
 #include "mailclient/Auth.h"
 #include "mailclient/MailClient.h"
 #include "mailclient/NtlmLogin.h"
+#include "mailclient/OAuthLogin.h"
 #include "message/Encoding.h"
 #include "platform/AsciiText.h"
 
@@ -391,6 +392,7 @@ bool Imap4Protocol::RequestTls(CMailClient& s) {
 }
 
 bool Imap4Protocol::Login(CMailClient& s) {
+  if (s.ServerCopy->OAuth2) return LoginOAuthImap4(s);
   switch (s.ServerCopy->AuthType) {
     case AuthCRAM5: return LoginCramMd5(s);
     case AuthNTLM: return LoginNtlmImap4(s);

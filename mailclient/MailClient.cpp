@@ -143,7 +143,8 @@ std::string DescribeSettings(const CMailServer& s) {
   };
   line("Server: ", s.Server);
   line("Port: ", std::to_string(s.Port));
-  line("AuthType: ", AuthName(s.AuthType));
+  line("AuthType: ", s.OAuth2 ? (s.OAuth2Mechanism == OAuthBearer ? "OAUTHBEARER" : "XOAUTH2")
+                               : AuthName(s.AuthType));
   line("User: ", s.User);
   line("Password: ", s.Password.empty() ? "" : "******");
   line("SSLConnection: ", s.SSLConnection ? "True" : "False");
@@ -172,6 +173,8 @@ CMailServer NormaliseSettings(const CMailServer& in) {
   s.SocksProxyPort = in.SocksProxyPort < 0 ? 1080 : in.SocksProxyPort;
   s.SocksProxyUser = in.SocksProxyUser;
   s.SocksProxyPassword = in.SocksProxyPassword;
+  s.OAuth2 = in.OAuth2;
+  s.OAuth2Mechanism = in.OAuth2Mechanism == OAuthBearer ? OAuthBearer : OAuthXoauth2;
   // LocalUser, LocalDomain and DistributeType belong to the pull job.
   return s;
 }

@@ -47,6 +47,11 @@ class CImap4Folder {
 // Progress callback: (label, text).
 using MailProgressFn = std::function<void(const std::string& label, const std::string& text)>;
 
+// Gives a bearer token for an OAuth2 login. renew: the server refused the
+// token given before. On success token is set; note (a line without secrets
+// for the transcript) may be. On failure note says why.
+using BearerTokenSource = std::function<bool(bool renew, std::string& token, std::string& note)>;
+
 // The settings as the protocol log shows them, one "Name: value" line each,
 // passwords written as "******".
 std::string DescribeSettings(const CMailServer& server);
@@ -65,6 +70,7 @@ class CMailClient {
   std::string LastError;     // text of the last failure
   std::string Label;         // account label passed with every progress report
   MailProgressFn Progress;   // no reports when empty
+  BearerTokenSource TokenSource;  // for settings with OAuth2 set
   std::string LastResponse;  // status word of the last refused reply
   std::string Command;       // the command line being sent (passwords masked)
   std::string LogFileName;   // protocol log file; empty: none

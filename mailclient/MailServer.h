@@ -11,6 +11,8 @@ enum AuthType : int32_t { AuthLogin = 0, AuthCRAM5 = 1, AuthNTLM = 2 };
 enum MailProtocolKind : int32_t { Pop3 = 0, Imap4 = 1, ExchangeEws = 2, ExchangeWebDav = 3 };
 enum ProxyProtocol : int32_t { Socks4 = 0, Socks5 = 1, Http = 2 };
 enum SSLType : int32_t { ConnectSSLAuto = 0, ConnectSSL = 1, ConnectTLS = 2 };
+// SASL mechanism of a bearer token login.
+enum OAuth2Mechanism : int32_t { OAuthXoauth2 = 0, OAuthBearer = 1 };
 
 class CMailServer {
  public:
@@ -29,6 +31,10 @@ class CMailServer {
   int32_t SocksProxyPort = 1080;
   std::string SocksProxyUser;
   std::string SocksProxyPassword;
+  // Log in with a bearer token from the session's TokenSource instead of
+  // AuthType and Password; User names the mailbox.
+  bool OAuth2 = false;
+  int32_t OAuth2Mechanism = OAuthXoauth2;
   // For the pull job only; not part of a session's copy.
   std::string LocalUser;
   std::string LocalDomain;

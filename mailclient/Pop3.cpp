@@ -3,6 +3,7 @@
 #include "mailclient/Auth.h"
 #include "mailclient/MailClient.h"
 #include "mailclient/NtlmLogin.h"
+#include "mailclient/OAuthLogin.h"
 
 #include <algorithm>
 #include <climits>
@@ -183,6 +184,7 @@ bool Pop3Protocol::RequestTls(CMailClient& s) {
 }
 
 bool Pop3Protocol::Login(CMailClient& s) {
+  if (s.ServerCopy->OAuth2) return LoginOAuthPop3(s);
   switch (s.ServerCopy->AuthType) {
     case AuthCRAM5: return LoginApop(s);
     case AuthNTLM: return LoginNtlm(s);

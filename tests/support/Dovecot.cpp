@@ -157,7 +157,7 @@ bool Dovecot::WriteConfig(std::string& error) {
     << "ssl_key = <" << dir_ << "/key.pem\n";
   if (fs::exists("/usr/share/dovecot/dh.pem")) c << "ssl_dh = </usr/share/dovecot/dh.pem\n";
   c << "disable_plaintext_auth = no\n"
-    << "auth_mechanisms = plain login cram-md5 apop\n"
+    << "auth_mechanisms = plain login cram-md5 apop" << (oauth2_url_.empty() ? "" : " xoauth2 oauthbearer") << "\n"
     << "auth_verbose = yes\n"
     << "auth_cache_size = 0\n"
     << "auth_failure_delay = 0\n"
@@ -171,6 +171,9 @@ bool Dovecot::WriteConfig(std::string& error) {
     // a second, but a new user's file is read at its first login.
     << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " << dir_
     << "/users/%u\n}\n"
+    << (oauth2_url_.empty() ? std::string()
+                            : "passdb {\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = " + dir_ +
+                                  "/oauth2.conf.ext\n}\n")
     << "userdb {\n  driver = static\n  args = uid=" << mail_uid_ << " gid=" << mail_gid_
     << " home=" << dir_ << "/mail/%u\n}\n"
     << "service imap-login {\n"
@@ -179,6 +182,21 @@ bool Dovecot::WriteConfig(std::string& error) {
     << "service pop3-login {\n"
     << "  inet_listener pop3 {\n    port = " << pop3_port_ << "\n  }\n"
     << "  inet_listener pop3s {\n    port = " << pop3s_port_ << "\n    ssl = yes\n  }\n}\n";
+  if (!oauth2_url_.empty()) {
+    std::ostringstream o;
+    o << "introspection_url = " << oauth2_url_ << "\n"
+      << "introspection_mode = post\n"
+      << "username_attribute = email\n"
+      << "username_format = %u\n"
+      << "active_attribute = active\n"
+      << "active_value = true\n"
+      << "tls_ca_cert_file = " << oauth2_ca_ << "\n"
+      << "timeout_msecs = 5000\n";
+    if (!WriteFile(dir_ + "/oauth2.conf.ext", o.str())) {
+      error = "could not write the oauth2 configuration";
+      return false;
+    }
+  }
   if (!WriteFile(dir_ + "/dovecot.conf", c.str())) {
     error = "could not write the configuration";
     return false;

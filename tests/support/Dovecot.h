@@ -30,6 +30,12 @@ class Dovecot {
   // until it answers on its POP3 port. On failure returns false with the
   // reason in *error (and in Log()), and leaves nothing running.
   bool Start(std::string* error = nullptr);
+  // Before Start: also accept XOAUTH2 and OAUTHBEARER logins, validating
+  // the tokens by POSTing them to introspectionUrl (HTTPS, trusting caFile).
+  void EnableOAuth2(const std::string& introspectionUrl, const std::string& caFile) {
+    oauth2_url_ = introspectionUrl;
+    oauth2_ca_ = caFile;
+  }
   // Stops the server and removes its folder. Safe to call more than once.
   void Stop();
   bool running() const { return pid_ > 0; }
@@ -75,6 +81,8 @@ class Dovecot {
   unsigned mail_uid_ = 0;
   unsigned mail_gid_ = 0;
   unsigned long sequence_ = 0;
+  std::string oauth2_url_;
+  std::string oauth2_ca_;
 };
 
 // Picks n distinct free TCP ports on 127.0.0.1 (bound to port 0 together,

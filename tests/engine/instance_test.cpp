@@ -10,6 +10,7 @@
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,6 +76,29 @@ TEST(SingleEngine, SecondEngineOnTheSameRootExitsAndChangesNothing) {
 
   EXPECT_TRUE(first.Running());
   EXPECT_NE(Greeting(socket).find("sid:"), std::string::npos);
+}
+
+// A control server that cannot start leaves the engine idle: both flags back
+// at 1, no scheduler and no workers.
+TEST(SingleEngine, ControlServerThatCannotStartLeavesTheEngineIdle) {
+  test::TempDir app;
+  test::ScopedSysroot sysroot{app.path()};
+  EngineHost host(app.path());
+  // No descriptor left for the control server's readiness poller.
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  int lowest = ::dup(0);
+  ASSERT_GE(lowest, 0);
+  ::close(lowest);
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  bool started = host.Start();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+  EXPECT_FALSE(started);
+  EXPECT_TRUE(host.StopRequested());
+  EXPECT_EQ(host.Control(), nullptr);
+  EXPECT_EQ(host.Engine().Scheduler().StartedWorkers(), 0);
 }
 
 }  // namespace

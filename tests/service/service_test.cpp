@@ -152,6 +152,13 @@ class ServiceTest : public ::testing::Test {
     ASSERT_EQ(MakeFolder(dir_ / "app", 0755), 0);
     ASSERT_EQ(MakeFolder(dir_ / "root", 0755), 0);
   }
+  // An engine a failed test left behind (its service killed) goes too.
+  void TearDown() override {
+    for (int pid : EnginesAt(Svr())) {
+      KillProcess(pid);
+      WaitProcessGone(pid, 2000);
+    }
+  }
   // The application folder holding both programs, and the system root.
   std::string Svc() { return dir_ / "app/TarnwickSvc"; }
   std::string Svr() { return dir_ / "app/TarnwickSvr"; }
@@ -261,6 +268,9 @@ TEST_F(ServiceTest, EndsAStaleEngineOfThisInstallationOnlyAndRetriesAMissingOne)
   test::ChildProcess foreign(other / "TarnwickSvr", {other / "TarnwickSvr", "/s"},
                              {"TARNWICK_SYSROOT=" + other.path()});
   ASSERT_TRUE(WaitFor([&] { return EnginesAt(Svr()).size() == 1 && EnginesAt(other / "TarnwickSvr").size() == 1; }));
+  // The program file was replaced since (an upgrade): still this installation's.
+  ASSERT_EQ(RemoveFile(Svr()), 0);
+  ASSERT_TRUE(test::CopyExecutable(Built("TarnwickSvr"), Svr()));
 
   CServiceModule module(Svc());
   Messages messages;

@@ -4,6 +4,7 @@
 
 #include "engine/ControlServer.h"
 #include "engine/EngineContext.h"
+#include "platform/InstanceLock.h"
 
 #include <atomic>
 #include <memory>
@@ -24,7 +25,19 @@ class EngineHost {
   EngineHost(const EngineHost&) = delete;
   EngineHost& operator=(const EngineHost&) = delete;
 
-  // Starts the threads; false when already started.
+  // One engine per system root: takes the exclusive lock on the file beside
+  // the control socket (run/tarnwick/<id>.lock), held until the lock object
+  // goes away. Taken before anything else is touched, so that a second
+  // engine changes nothing: not the folders, not the control socket, not the
+  // queue. 0 when held; 183 when another engine holds it (its process id in
+  // holderPid when known); otherwise the system's error number.
+  static int ClaimSystemRoot(InstanceLock& lock, int& holderPid);
+  static std::string LockFilePath();
+  static std::string ControlSocketPath();
+
+  // Starts the threads; false when already started or when the control
+  // server could not be started: then both flags are back at 1 and neither
+  // the scheduler nor the workers run.
   bool Start();
 
   EngineContext& Engine() { return engine_; }

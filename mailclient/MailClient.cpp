@@ -4,7 +4,9 @@
 #include "message/MessageDate.h"
 #include "platform/AsciiText.h"
 #include "platform/Errors.h"
+#include "platform/ConfinedFile.h"
 #include "platform/Files.h"
+#include "platform/Paths.h"
 
 #include <algorithm>
 #include <cctype>
@@ -196,6 +198,14 @@ int32_t CMailClient::Connect(const CMailServer* oServer) {
   ServerCopy = NormaliseSettings(*oServer);
   Transcript.clear();
   Transcript.reserve(2048);
+  // The engine runs as root and the name comes from an account setting, so
+  // the protocol log may only go inside the log folder.
+  std::string logName;
+  if (!LogFileName.empty() && ConfinedRelativeName(ProtocolLogFolder(), LogFileName, logName) != 0) {
+    FailWith("LogFileName \"" + LogFileName + "\" refused: a protocol log must be a file inside " +
+             ProtocolLogFolder() + "\r\n");
+    return Fail();
+  }
   WriteLog("\r\n" + MessageDateNow() + "\r\n" + DescribeSettings(*ServerCopy) + "\r\n");
   Command.clear();
   Connected = false;
@@ -513,6 +523,10 @@ bool CMailClient::FailWith(std::string text) {
   return false;
 }
 
+std::string CMailClient::ProtocolLogFolder() const {
+  return LogFolder.empty() ? JoinPath(ApplicationFolder(), "log") : LogFolder;
+}
+
 void CMailClient::WriteLog(std::string_view text) {
   if (text.empty()) return;
   Transcript.append(text);
@@ -524,7 +538,9 @@ void CMailClient::WriteLog(std::string_view text) {
   // stays the same: one open per run instead of one per write.
   if (!logFile_.valid() || logFileOpened_ != LogFileName) {
     logFile_.reset();
-    if (OpenAppend(LogFileName, logFile_) != 0) return;  // a file that cannot be opened is skipped
+    // No symbolic link is followed and nothing outside the log folder is
+    // opened; a file that cannot be opened is skipped.
+    if (OpenAppendConfined(ProtocolLogFolder(), LogFileName, logFile_) != 0) return;
     logFileOpened_ = LogFileName;
   }
   if (logFile_.WriteAll(text) != 0) logFile_.reset();  // the next write opens it again

@@ -74,6 +74,7 @@ class CMailClient {
   std::string LastResponse;  // status word of the last refused reply
   std::string Command;       // the command line being sent (passwords masked)
   std::string LogFileName;   // protocol log file; empty: none
+  std::string LogFolder;     // the only folder protocol logs go to; empty: the application folder's log/
   std::string FolderName = "INBOX";
   char Delimiter = '/';
   int32_t TagCounter = 0;
@@ -143,6 +144,8 @@ class CMailClient {
 
   // Appends to Transcript, then to the protocol log file.
   void WriteLog(std::string_view text);
+  // LogFolder, or the application folder's log/ when it is empty.
+  std::string ProtocolLogFolder() const;
   // Reports progress with Label, when a callback is set.
   void Report(const std::string& text);
 

@@ -7,6 +7,7 @@ pkgs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl libcurl4-openssl-dev nlohmann-json3-dev
   dovecot-core dovecot-pop3d dovecot-imapd
+  systemd dpkg-dev passwd  # systemd-analyze checks the unit; dpkg-shlibdeps and groupadd for the package
 )
 missing=()
 for p in "${pkgs[@]}"; do

@@ -336,6 +336,7 @@ TEST(Pop3Login, PasswordIsSentButNeverLogged) {
   test::TempDir dir;
   FakeServer fake("S: +OK ready\nC: USER alice\nS: +OK\nC: PASS s3cret pass\nS: +OK\n");
   Session s;
+  s.LogFolder = dir.path();
   s.SetLogFileName((dir / "pop.log").c_str());
   ASSERT_EQ(ConnectTo(s, Settings(fake.port(), "alice", "s3cret pass")), 0)
       << s.LastError;
@@ -357,6 +358,7 @@ TEST(Pop3Login, ProtocolLogFollowsItsName) {
   test::TempDir dir;
   ASSERT_EQ(WriteWholeFile(dir / "a.log", "old\r\n"), 0);
   Session s;
+  s.LogFolder = dir.path();
   s.SetLogFileName((dir / "a.log").c_str());
   s.WriteLog("one ");
   s.LogFileName = dir / "b.log";

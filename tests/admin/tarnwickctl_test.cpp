@@ -91,7 +91,7 @@ TEST_F(CtlWithEngine, AddTestRunAndReadTheLog) {
 
   // Inactive, so that only "run" pulls it.
   r = Ctl({"add", "bob", "Server=127.0.0.1", "Port=" + port, "User=tess", "LocalUser=ann", "LocalDomain=local.dom",
-           "Active=0", "LeaveCopy=1", "SocksProxyPort=1080", "LogFileName=bob.log"});
+           "Active=0", "LeaveCopy=1", "SocksProxyPort=1080", "LogFileName=" + engine_ / "log/bob.log"});
   ASSERT_EQ(r.code, 0) << r.err;
   r = Ctl({"add", "BOB", "Server=x"});
   EXPECT_EQ(r.code, 1);
@@ -114,7 +114,7 @@ TEST_F(CtlWithEngine, AddTestRunAndReadTheLog) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("Password: ******\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("SocksProxyPassword: ******\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("LogFileName: bob.log\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("LogFileName: " + engine_ / "log/bob.log\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("proxy-secret"), std::string::npos);
   r = Ctl({"show", "bob", "--json"});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -131,7 +131,7 @@ TEST_F(CtlWithEngine, AddTestRunAndReadTheLog) {
   // The secrets reached the engine's file, where they belong.
   EXPECT_NE(engine_.ConfigFile().find("Password:pw\r\n"), std::string::npos);
   EXPECT_NE(engine_.ConfigFile().find("SocksProxyPassword:proxy-secret\r\n"), std::string::npos);
-  EXPECT_NE(engine_.ConfigFile().find("LogFileName:bob.log\r\n"), std::string::npos);
+  EXPECT_NE(engine_.ConfigFile().find("LogFileName:" + engine_ / "log/bob.log\r\n"), std::string::npos);
 
   r = Ctl({"set", "bob", "Port=abc"});
   EXPECT_EQ(r.code, 1);

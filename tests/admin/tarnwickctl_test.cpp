@@ -27,19 +27,21 @@ struct Result {
 };
 
 // Runs one command line in this process; input lines feed standard input.
-Result Ctl(std::vector<std::string> args, std::deque<std::string> input = {}) {
+// With terminal set, the lines answer the prompts instead.
+Result Ctl(std::vector<std::string> args, std::deque<std::string> input = {}, bool terminal = false) {
   std::ostringstream out, err;
   CtlConsole con;
   con.out = &out;
   con.err = &err;
-  con.stdinIsTerminal = false;
-  con.readSecret = [](const std::string&) { return std::optional<std::string>(); };
-  con.readLine = [&]() -> std::optional<std::string> {
+  con.stdinIsTerminal = terminal;
+  auto next = [&]() -> std::optional<std::string> {
     if (input.empty()) return std::nullopt;
     std::string l = input.front();
     input.pop_front();
     return l;
   };
+  con.readSecret = [&](const std::string&) { return terminal ? next() : std::nullopt; };
+  con.readLine = [&] { return terminal ? std::nullopt : next(); };
   con.testPollMs = 50;
   Result r;
   r.code = RunTarnwickCtl(args, con);
@@ -109,6 +111,9 @@ TEST_F(CtlWithEngine, AddTestRunAndReadTheLog) {
   ASSERT_EQ(r.code, 0) << r.err;
   r = Ctl({"password", "bob"});  // nothing on standard input
   EXPECT_EQ(r.code, 1);
+  r = Ctl({"password", "bob"}, {"new", "typo"}, true);  // the two prompts disagree
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(engine_.ConfigFile().find("Password:pw\r\n"), std::string::npos);
 
   r = Ctl({"show", "bob"});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -171,8 +176,8 @@ TEST_F(CtlWithEngine, AddTestRunAndReadTheLog) {
   ASSERT_EQ(r.code, 0);
   EXPECT_EQ(nlohmann::json::parse(r.out)["logs"][0]["date"], Today());
 
-  // A wrong password is a bad verdict.
-  ASSERT_EQ(Ctl({"password", "bob"}, {"wrong"}).code, 0);
+  // A wrong password, typed twice at the prompt, is a bad verdict.
+  ASSERT_EQ(Ctl({"password", "bob"}, {"wrong", "wrong"}, true).code, 0);
   r = Ctl({"test", "bob"});
   EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(r.out.starts_with("Error: ")) << r.out;

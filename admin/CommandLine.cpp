@@ -643,6 +643,10 @@ int RunTarnwickCtl(const std::vector<std::string>& args, CtlConsole& console) {
     subs.emplace_back(sub, &c);
   }
 
+  if (!args.empty() && !args[0].starts_with("-") &&
+      std::none_of(std::begin(kCommands), std::end(kCommands), [&](const Command& c) { return c.name == args[0]; }))
+    return run.Fail(kCtlUsage, "unknown command \"" + args[0] + "\" (see: tarnwickctl --help)");
+
   std::vector<const char*> argv{"tarnwickctl"};
   for (const std::string& a : args) argv.push_back(a.c_str());
   try {

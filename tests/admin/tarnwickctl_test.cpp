@@ -197,6 +197,9 @@ TEST(Ctl, HelpAndUsage) {
   EXPECT_EQ(r.code, 0);
   EXPECT_NE(r.out.find("KEY=VALUE"), std::string::npos) << r.out;
   EXPECT_EQ(Ctl({}).code, 2);
+  r = Ctl({"bogus"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("unknown command \"bogus\""), std::string::npos) << r.err;
   EXPECT_EQ(Ctl({"show"}).code, 2);
   EXPECT_EQ(Ctl({"status", "extra"}).code, 2);
   EXPECT_EQ(Ctl({"password", "x", "Server"}).code, 2);

@@ -378,4 +378,8 @@ bool RegKeyExists(RegHive hive, std::string_view key) {
   return reg.KeyExists(hive, key);
 }
 
+int RegModify(const std::function<int(RegistryData&)>& change) {
+  return Modify([&](RegistryData& reg) { return change(reg); });
+}
+
 }  // namespace tarnwick

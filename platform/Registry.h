@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -83,5 +84,9 @@ int RegCreateKey(RegHive hive, std::string_view key);
 int RegDeleteValue(RegHive hive, std::string_view key, std::string_view name);
 int RegDeleteKey(RegHive hive, std::string_view key);
 bool RegKeyExists(RegHive hive, std::string_view key);
+// Applies several changes at once: change edits the whole registry in
+// memory, under the file's lock, and the file is rewritten once when it
+// returns 0 (a non-zero return leaves the file as it was and is passed on).
+int RegModify(const std::function<int(RegistryData&)>& change);
 
 }  // namespace tarnwick

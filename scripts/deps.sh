@@ -8,6 +8,7 @@ pkgs=(
   libssl-dev openssl libcurl4-openssl-dev nlohmann-json3-dev
   dovecot-core dovecot-pop3d dovecot-imapd
   systemd dpkg-dev passwd  # systemd-analyze checks the unit; dpkg-shlibdeps and groupadd for the package
+  libcli11-dev
 )
 missing=()
 for p in "${pkgs[@]}"; do

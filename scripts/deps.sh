@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev openssl libcurl4-openssl-dev
+  libssl-dev openssl libcurl4-openssl-dev libpugixml-dev
   dovecot-core dovecot-pop3d dovecot-imapd
 )
 missing=()

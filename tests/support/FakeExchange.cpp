@@ -221,7 +221,7 @@ void FakeHttpServer::Serve(FakeConnection& c) {
       std::lock_guard lock(mutex_);
       if (options_.record) requests_.push_back(in);
       for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-        if (it->match.empty() || (in.method + " " + in.body).find(it->match) != std::string::npos) {
+        if (it->match.empty() || (in.method + " " + in.target + " " + in.body).find(it->match) != std::string::npos) {
           fault = std::move(*it);
           faults_.erase(it);
           break;

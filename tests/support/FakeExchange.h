@@ -39,8 +39,9 @@ struct HttpOut {
 
 enum class HttpAuth { None, Basic, Ntlm, Bearer };
 
-// A fault for the first coming request (after authentication) whose method
-// and body hold match (any request when match is empty).
+// A fault for the first coming request (after authentication) whose method,
+// target and body, joined by blanks, hold match (any request when match is
+// empty).
 struct HttpFault {
   enum Kind {
     Reply,    // answer with status, reason and body as given

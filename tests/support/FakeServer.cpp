@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -283,6 +284,9 @@ void FakeServer::Serve() {
     if (::poll(p, 2, -1) <= 0 || (p[1].revents & POLLIN)) return;
     int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    // Replies go out as they are written, not held for the client's acknowledgement.
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     {
       FakeConnection conn(*this, fd);
       handler_(conn);

@@ -1,6 +1,7 @@
 #include "engine/EngineContext.h"
 
 #include "engine/PullJob.h"
+#include "exchange/ExchangeProtocols.h"
 #include "platform/Files.h"
 
 namespace tarnwick {
@@ -10,6 +11,9 @@ EngineContext::EngineContext(std::string applicationFolder, Clock& clock, std::u
       clock_(clock),
       job_(job ? std::move(job) : std::make_unique<PullJob>()),
       config_(JoinPath(appFolder_, "conf/config.txt")),
-      scheduler_(*this) {}
+      scheduler_(*this) {
+  // Accounts of protocols 2 and 3 are served by the Exchange clients.
+  RegisterExchangeProtocols();
+}
 
 }  // namespace tarnwick

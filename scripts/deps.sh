@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev openssl libcurl4-openssl-dev nlohmann-json3-dev
+  libssl-dev openssl libcurl4-openssl-dev nlohmann-json3-dev libpugixml-dev
   dovecot-core dovecot-pop3d dovecot-imapd
   systemd dpkg-dev passwd  # systemd-analyze checks the unit; dpkg-shlibdeps and groupadd for the package
   libcli11-dev

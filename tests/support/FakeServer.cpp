@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -135,6 +136,16 @@ bool FakeConnection::ReadLine(std::string& line, int timeout_ms) {
   buffer_.erase(0, lf + 1);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   server_.AddReceived(line);
+  return true;
+}
+
+bool FakeConnection::ReadBytes(std::string& out, std::size_t n, int timeout_ms) {
+  auto end = Steady::now() + std::chrono::milliseconds(timeout_ms);
+  while (buffer_.size() < n) {
+    if (!FillBuffer(MsLeft(end))) return false;
+  }
+  out.assign(buffer_, 0, n);
+  buffer_.erase(0, n);
   return true;
 }
 
@@ -273,6 +284,9 @@ void FakeServer::Serve() {
     if (::poll(p, 2, -1) <= 0 || (p[1].revents & POLLIN)) return;
     int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    // Replies go out as they are written, not held for the client's acknowledgement.
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     {
       FakeConnection conn(*this, fd);
       handler_(conn);

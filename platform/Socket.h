@@ -31,6 +31,11 @@ int ResolveHost(const std::string& host, int port, std::vector<SocketAddress>& o
 // Numeric host text of an address ("127.0.0.1", "::1").
 std::string NumericHost(const SocketAddress& address);
 
+// The bytes of a numeric address text in network order: 4 for an IPv4
+// address in dotted decimal, 16 for an IPv6 address; empty for anything
+// else (a host name).
+std::vector<unsigned char> NumericAddressBytes(const std::string& text);
+
 class TcpSocket {
  public:
   TcpSocket() = default;
@@ -59,6 +64,9 @@ class TcpSocket {
   // received is 0 when the peer closed the connection; wouldBlock is set
   // when nothing was waiting.
   int Receive(void* buffer, std::size_t capacity, std::size_t& received, bool& wouldBlock);
+  // Copies what is waiting, up to capacity bytes, without consuming it and
+  // without blocking; received and wouldBlock as for Receive.
+  int Peek(void* buffer, std::size_t capacity, std::size_t& received, bool& wouldBlock);
 
   // Numeric host text of this end and of the peer; 0 or the error number.
   int LocalAddress(std::string& out) const;

@@ -138,6 +138,16 @@ bool FakeConnection::ReadLine(std::string& line, int timeout_ms) {
   return true;
 }
 
+bool FakeConnection::ReadBytes(std::string& out, std::size_t n, int timeout_ms) {
+  auto end = Steady::now() + std::chrono::milliseconds(timeout_ms);
+  while (buffer_.size() < n) {
+    if (!FillBuffer(MsLeft(end))) return false;
+  }
+  out = buffer_.substr(0, n);
+  buffer_.erase(0, n);
+  return true;
+}
+
 bool FakeConnection::RawSend(std::string_view data) {
   while (!data.empty()) {
     ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);

@@ -47,6 +47,9 @@ class FakeConnection {
   // Reads one line without its CR LF. False when the client closed, the
   // server stops or nothing came within timeout_ms.
   bool ReadLine(std::string& line, int timeout_ms = 10000);
+  // Reads exactly n bytes (binary exchanges such as SOCKS). False when the
+  // client closed, the server stops or they did not come within timeout_ms.
+  bool ReadBytes(std::string& out, std::size_t n, int timeout_ms = 10000);
   // Sends data as it is.
   bool Send(std::string_view data);
   // Sends text followed by CR LF.

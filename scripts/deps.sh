@@ -7,6 +7,7 @@ pkgs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl
   dovecot-core dovecot-pop3d dovecot-imapd
+  dante-server microsocks tinyproxy-bin squid
 )
 missing=()
 for p in "${pkgs[@]}"; do

@@ -420,10 +420,10 @@ bool ReadProxyReply(CMailClient& s, ProxyLink& link, int& status, std::string& h
     std::string taken;
     if (!ReadExact(s, link, take, taken)) return false;
     seen.resize(old + take);
-    if (end != std::string::npos) break;
-    if (seen.size() > kMaxProxyHead)
+    if ((end == std::string::npos ? seen.size() : end) > kMaxProxyHead)
       return Refuse(s, 500, "Http Proxy: Reply head longer than " + std::to_string(kMaxProxyHead) +
                                 " bytes\r\nNativeErrorCode: 500\r\n");
+    if (end != std::string::npos) break;
   }
   head = seen.substr(0, seen.size() - kHeadEnd.size());
 

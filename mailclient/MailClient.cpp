@@ -287,12 +287,16 @@ bool CMailClient::BuildProxyTunnel(const std::string& /*host*/, int port) {
   const std::string proxy = s.SocksProxyServer;
   const int proxyPort = s.SocksProxyPort == 0 ? 1080 : s.SocksProxyPort;
   auto link = MakeSocketProxyLink(*this, socket_, [this, proxy, proxyPort] { return OpenTcp(proxy, proxyPort); });
+  bool ok;
   switch (s.ProxyProtocol) {
-    case Socks4: return TunnelSocks4(*this, s, port, *link);
-    case Socks5: return TunnelSocks5(*this, s, port, *link);
-    case Http: return TunnelHttp(*this, s, port, *link);
+    case Socks4: ok = TunnelSocks4(*this, s, port, *link); break;
+    case Socks5: ok = TunnelSocks5(*this, s, port, *link); break;
+    case Http: ok = TunnelHttp(*this, s, port, *link); break;
     default: return RaiseError(err::kHostUnreachable);
   }
+  // A relay may hold back its writes until ours are acknowledged.
+  if (ok) socket_.SetQuickAck(true);
+  return ok;
 }
 
 bool CMailClient::StartTls() {

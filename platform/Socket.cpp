@@ -158,7 +158,13 @@ int TcpSocket::Receive(void* buffer, std::size_t capacity, std::size_t& received
   received = 0;
   wouldBlock = false;
   if (fd_ < 0) return err::kNotConnected;
-  return fdio::RecvSome(fd_, buffer, capacity, received, wouldBlock);
+  int e = fdio::RecvSome(fd_, buffer, capacity, received, wouldBlock);
+  if (quickAck_ && e == 0 && received > 0) {
+    // The kernel drops back to delayed ACKs on its own; set it again.
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+  }
+  return e;
 }
 
 int TcpSocket::Peek(void* buffer, std::size_t capacity, std::size_t& received, bool& wouldBlock) {
@@ -211,6 +217,7 @@ void TcpSocket::Close() {
   ::shutdown(fd_, SHUT_WR);
   ::close(fd_);
   fd_ = -1;
+  quickAck_ = false;
 }
 
 }  // namespace tarnwick

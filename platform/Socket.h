@@ -68,6 +68,12 @@ class TcpSocket {
   // without blocking; received and wouldBlock as for Receive.
   int Peek(void* buffer, std::size_t capacity, std::size_t& received, bool& wouldBlock);
 
+  // Acknowledge received data at once instead of after the delayed-ACK
+  // wait. Over a relay that holds back small writes until the previous one
+  // is acknowledged (Nagle), each reply would otherwise wait out the
+  // receiver's delayed ACK. Lasts until Close.
+  void SetQuickAck(bool on) { quickAck_ = on; }
+
   // Numeric host text of this end and of the peer; 0 or the error number.
   int LocalAddress(std::string& out) const;
   int PeerAddress(std::string& out) const;
@@ -80,6 +86,7 @@ class TcpSocket {
 
  private:
   int fd_ = -1;
+  bool quickAck_ = false;
 };
 
 }  // namespace tarnwick

@@ -14,6 +14,8 @@
 //   bench_pull --log                    the engine writes a protocol log file too
 //   bench_pull --group 1                messages the engine flushes and names together (32)
 //   bench_pull --one-date               every message carries the same Date (queue names collide)
+//   bench_pull --no-proxies             without the rows through dante (SOCKS5) and tinyproxy (HTTP
+//                                       CONNECT), run for the 10 KB mailbox over POP3 and IMAP4
 //
 // The modes ews, ewss, webdav and webdavs pull the same messages from the
 // fake Exchange servers of the tests (HTTP and HTTPS, NTLM), each run in a
@@ -21,6 +23,7 @@
 #include "bench/support/ExchangeServers.h"
 #include "bench/support/Measure.h"
 #include "bench/support/Peers.h"
+#include "bench/support/ProxyRoutes.h"
 #include "engine/PullJob.h"
 #include "exchange/ExchangeProtocols.h"
 #include "platform/Files.h"
@@ -73,6 +76,9 @@ struct Mailbox {
 };
 
 bool g_oneDate = false;
+// The proxy the engine's next run goes through; none for a direct run.
+const ProxyRoute* g_route = nullptr;
+bool g_proxies = true;
 
 // A plain-text message of about size bytes: headers, then 76-character
 // lines, every tenth starting with a dot so that the server stuffs it.
@@ -153,6 +159,11 @@ int RunEngineHere(const Endpoint& e, const std::string& dir, std::string& payloa
   account.server.Password = e.password;
   account.server.LocalUser = "ann";
   account.server.LocalDomain = "local.dom";
+  if (g_route) {
+    account.server.SocksProxyServer = "127.0.0.1";
+    account.server.SocksProxyPort = g_route->port;
+    account.server.ProxyProtocol = g_route->protocol;
+  }
   account.label = std::string(e.imap ? "IMAP4: " : "POP3:") + "127.0.0.1#" + e.user;
   }
   account.workFolder = JoinPath(dir, "work");
@@ -270,6 +281,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--no-peers") o.peers = false;
     else if (a == "--log") g_protocolLog = true;
     else if (a == "--one-date") g_oneDate = true;
+    else if (a == "--no-proxies") g_proxies = false;
     else if (a == "--group") g_groupMessages = static_cast<std::size_t>(std::max(1, std::atoi(next().c_str())));
     else return false;
   }
@@ -291,7 +303,7 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: bench_pull [--set 10k|1m|all] [--count N --size BYTES] "
-                 "[--modes pop3,pop3s,imap,imaps,ews,ewss,webdav,webdavs] [--runs N] [--no-peers] [--log] [--group N] [--one-date]\n");
+                 "[--modes pop3,pop3s,imap,imaps,ews,ewss,webdav,webdavs] [--runs N] [--no-peers] [--log] [--group N] [--one-date] [--no-proxies]\n");
     return 2;
   }
   RegisterExchangeProtocols();
@@ -300,6 +312,13 @@ int main(int argc, char** argv) {
   if (!dovecot.Start(&error)) {
     std::fprintf(stderr, "Dovecot did not start: %s\n", error.c_str());
     return 1;
+  }
+
+  ProxyRoutes proxies;
+  if (g_proxies) {
+    std::string notes;
+    proxies.Start(notes);
+    if (!notes.empty()) std::fprintf(stderr, "%s", notes.c_str());
   }
 
   g_outputs = std::make_unique<OutputFolders>();
@@ -346,6 +365,37 @@ int main(int argc, char** argv) {
         rows.push_back(std::move(row));
       }
       if (g_exchange) g_exchange->Stop();
+      // The same pull through each proxy (the 10 KB mailbox, no TLS).
+      if (box.user == "bench10k" && !mode.tls && !mode.exchange) {
+        for (const ProxyRoute& route : proxies.routes()) {
+          g_route = &route;
+          std::vector<Row> runs;
+          for (int r = 0; r < options.runs; ++r) runs.push_back(RunEngine(e));
+          g_route = nullptr;
+          Row row = Median(std::move(runs));
+          row.program = route.name;
+          row.mailbox = box.label;
+          row.mode = mode.name;
+          row.expected = box.count;
+          row.megabytes = mb;
+          PrintRow(row);
+          rows.push_back(std::move(row));
+        }
+      }
+    }
+  }
+
+  // Through a proxy against the direct run of the same mailbox and mode.
+  bool anyProxied = false;
+  for (const Row& p : rows) {
+    if (p.program.rfind("ours+", 0) != 0) continue;
+    for (const Row& d : rows) {
+      if (d.program != "ours" || d.mailbox != p.mailbox || d.mode != p.mode || d.usage.wallSeconds <= 0) continue;
+      if (!anyProxied) std::printf("\nthrough a proxy / direct (wall time; CPU of the engine)\n");
+      anyProxied = true;
+      std::printf("%-9s %-6s %-10s %6.2f   CPU %.2f s / %.2f s\n", p.mailbox.c_str(), p.mode.c_str(),
+                  p.program.c_str(), p.usage.wallSeconds / d.usage.wallSeconds, p.usage.cpuSeconds,
+                  d.usage.cpuSeconds);
     }
   }
 
@@ -371,6 +421,7 @@ int main(int argc, char** argv) {
       std::string line;
       for (const Row& r : rows) {
         if (r.mailbox != box.label || r.mode != mode.name) continue;
+        if (r.program.rfind("ours+", 0) == 0) continue;  // through a proxy: compared above
         if (r.program == "ours") {
           ours = &r;
           continue;

@@ -1,5 +1,6 @@
 #include "mailclient/MailClient.h"
 
+#include "mailclient/ProxyTunnel.h"
 #include "mailclient/TlsChannel.h"
 #include "message/MessageDate.h"
 #include "platform/AsciiText.h"
@@ -292,11 +293,23 @@ bool CMailClient::OpenTcp(const std::string& host, int port) {
   return false;
 }
 
-bool CMailClient::BuildProxyTunnel(const std::string& /*host*/, int /*port*/) {
-  // The SOCKS4, SOCKS5 and HTTP CONNECT tunnels are built here over the
-  // connection to the proxy, with SendData and ReceiveExact. No tunnel
-  // protocol is available in this build.
-  return RaiseError(err::kHostUnreachable);
+// The tunnel to the mail server (ServerCopy's Server, at port) over the
+// connection to the proxy; a reconnect opens a new one to the same proxy.
+bool CMailClient::BuildProxyTunnel(const std::string& /*host*/, int port) {
+  const CMailServer& s = *ServerCopy;
+  const std::string proxy = s.SocksProxyServer;
+  const int proxyPort = s.SocksProxyPort == 0 ? 1080 : s.SocksProxyPort;
+  auto link = MakeSocketProxyLink(*this, socket_, [this, proxy, proxyPort] { return OpenTcp(proxy, proxyPort); });
+  bool ok;
+  switch (s.ProxyProtocol) {
+    case Socks4: ok = TunnelSocks4(*this, s, port, *link); break;
+    case Socks5: ok = TunnelSocks5(*this, s, port, *link); break;
+    case Http: ok = TunnelHttp(*this, s, port, *link); break;
+    default: return RaiseError(err::kHostUnreachable);
+  }
+  // A relay may hold back its writes until ours are acknowledged.
+  if (ok) socket_.SetQuickAck(true);
+  return ok;
 }
 
 bool CMailClient::StartTls() {

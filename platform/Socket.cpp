@@ -69,6 +69,13 @@ std::string NumericHost(const SocketAddress& address) {
   return text;
 }
 
+std::vector<unsigned char> NumericAddressBytes(const std::string& text) {
+  unsigned char bytes[16];
+  if (::inet_pton(AF_INET, text.c_str(), bytes) == 1) return {bytes, bytes + 4};
+  if (::inet_pton(AF_INET6, text.c_str(), bytes) == 1) return {bytes, bytes + 16};
+  return {};
+}
+
 TcpSocket& TcpSocket::operator=(TcpSocket&& o) noexcept {
   if (this != &o) {
     Close();
@@ -151,7 +158,32 @@ int TcpSocket::Receive(void* buffer, std::size_t capacity, std::size_t& received
   received = 0;
   wouldBlock = false;
   if (fd_ < 0) return err::kNotConnected;
-  return fdio::RecvSome(fd_, buffer, capacity, received, wouldBlock);
+  int e = fdio::RecvSome(fd_, buffer, capacity, received, wouldBlock);
+  if (quickAck_ && e == 0 && received > 0) {
+    // The kernel drops back to delayed ACKs on its own; set it again.
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+  }
+  return e;
+}
+
+int TcpSocket::Peek(void* buffer, std::size_t capacity, std::size_t& received, bool& wouldBlock) {
+  received = 0;
+  wouldBlock = false;
+  if (fd_ < 0) return err::kNotConnected;
+  for (;;) {
+    ssize_t n = ::recv(fd_, buffer, capacity, MSG_PEEK | MSG_DONTWAIT);
+    if (n >= 0) {
+      received = static_cast<std::size_t>(n);
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      wouldBlock = true;
+      return 0;
+    }
+    return LastOsError();
+  }
 }
 
 int TcpSocket::LocalAddress(std::string& out) const {
@@ -185,6 +217,7 @@ void TcpSocket::Close() {
   ::shutdown(fd_, SHUT_WR);
   ::close(fd_);
   fd_ = -1;
+  quickAck_ = false;
 }
 
 }  // namespace tarnwick

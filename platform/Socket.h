@@ -31,6 +31,11 @@ int ResolveHost(const std::string& host, int port, std::vector<SocketAddress>& o
 // Numeric host text of an address ("127.0.0.1", "::1").
 std::string NumericHost(const SocketAddress& address);
 
+// The bytes of a numeric address text in network order: 4 for an IPv4
+// address in dotted decimal, 16 for an IPv6 address; empty for anything
+// else (a host name).
+std::vector<unsigned char> NumericAddressBytes(const std::string& text);
+
 class TcpSocket {
  public:
   TcpSocket() = default;
@@ -59,6 +64,15 @@ class TcpSocket {
   // received is 0 when the peer closed the connection; wouldBlock is set
   // when nothing was waiting.
   int Receive(void* buffer, std::size_t capacity, std::size_t& received, bool& wouldBlock);
+  // Copies what is waiting, up to capacity bytes, without consuming it and
+  // without blocking; received and wouldBlock as for Receive.
+  int Peek(void* buffer, std::size_t capacity, std::size_t& received, bool& wouldBlock);
+
+  // Acknowledge received data at once instead of after the delayed-ACK
+  // wait. Over a relay that holds back small writes until the previous one
+  // is acknowledged (Nagle), each reply would otherwise wait out the
+  // receiver's delayed ACK. Lasts until Close.
+  void SetQuickAck(bool on) { quickAck_ = on; }
 
   // Numeric host text of this end and of the peer; 0 or the error number.
   int LocalAddress(std::string& out) const;
@@ -72,6 +86,7 @@ class TcpSocket {
 
  private:
   int fd_ = -1;
+  bool quickAck_ = false;
 };
 
 }  // namespace tarnwick

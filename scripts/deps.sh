@@ -9,6 +9,7 @@ pkgs=(
   dovecot-core dovecot-pop3d dovecot-imapd
   systemd dpkg-dev passwd  # systemd-analyze checks the unit; dpkg-shlibdeps and groupadd for the package
   libcli11-dev
+  dante-server microsocks tinyproxy-bin squid
 )
 missing=()
 for p in "${pkgs[@]}"; do

@@ -47,7 +47,8 @@ class FakeConnection {
   // Reads one line without its CR LF. False when the client closed, the
   // server stops or nothing came within timeout_ms.
   bool ReadLine(std::string& line, int timeout_ms = 10000);
-  // Reads exactly n bytes (not recorded in Received()). False as ReadLine.
+  // Reads exactly n bytes (binary exchanges such as SOCKS). False when the
+  // client closed, the server stops or they did not come within timeout_ms.
   bool ReadBytes(std::string& out, std::size_t n, int timeout_ms = 10000);
   // Sends data as it is.
   bool Send(std::string_view data);

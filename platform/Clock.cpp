@@ -10,6 +10,25 @@ int64_t Clock::NowSeconds() {
   return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
 }
 
+void Clock::WaitMs(int64_t ms, Wakeup& wake, uint64_t seen) {
+  std::unique_lock<std::mutex> lk(wake.m);
+  wake.cv.wait_for(lk, std::chrono::milliseconds(ms > 0 ? ms : 0),
+                   [&] { return wake.generation.load() != seen; });
+}
+
+void Clock::Notify(Wakeup& wake, bool all) {
+  {
+    // The generation moves under the waiters' mutex, so that a waiter between
+    // its check and its sleep cannot miss the call.
+    std::lock_guard<std::mutex> hold(wake.m);
+    wake.generation.fetch_add(1);
+  }
+  if (all)
+    wake.cv.notify_all();
+  else
+    wake.cv.notify_one();
+}
+
 namespace {
 
 class RealClock final : public Clock {

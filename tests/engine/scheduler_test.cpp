@@ -347,8 +347,11 @@ TEST_F(Scheduler, ReplacementDuringTheFirstPassIsQueuedNotLost) {
                                 Parsed("BEGIN:b\r\nServer:new.example.org\r\nUser:b\r\nProtocol:0\r\nActive:1\r\n"
                                        "DownloadInterval:60\r\nStartTime:0\r\nUpdate:1\r\nEND:b\r\n")));
   });
+  // "a" runs 10 s in, "b" is queued 30 s in: the replacement lands after the
+  // pass took its snapshot and before it comes to "b".
   Start(2, 0,
         AccountText("a", "Active:1\r\nDownloadInterval:60\r\nStartTime:0\r\n") +
+            AccountText("c", "Active:1\r\nDownloadInterval:60\r\nStartTime:0\r\n") +
             AccountText("b", "Active:1\r\nDownloadInterval:60\r\nStartTime:0\r\nUpdate:1\r\n"));
   ASSERT_TRUE(WaitRuns("b", 1));
   EXPECT_EQ(job.Runs("b")[0].label, "POP3:new.example.org#b");

@@ -61,6 +61,19 @@ void ConfigStore::ClearUpdate(std::string_view path) {
     if (ConfigEntry* e = b->Entry("Update")) e->value.assign(1, '0');
 }
 
+std::optional<ConfigBlock> ConfigStore::TakeUpdate(std::string_view path) {
+  std::string text;
+  {
+    CSafeLocker lock(*this, CSafeLocker::kWrite);
+    if (!root_) return std::nullopt;
+    ConfigBlock* b = FindBlock(*root_, path);
+    if (!b) return std::nullopt;
+    text = SerializeConfig(*b);
+    if (ConfigEntry* e = b->Entry("Update")) e->value.assign(1, '0');
+  }
+  return ParseConfig(text);
+}
+
 bool ConfigStore::Replace(std::string_view path, ConfigBlock block) {
   CSafeLocker lock(*this, CSafeLocker::kWrite);
   if (!root_) return false;

@@ -28,6 +28,11 @@ class ConfigStore : public CSWMRG {
   int32_t GetInteger(std::string_view path, std::string_view key, bool inherit);
   // Sets the "Update" entry of the block at path to "0" (memory only).
   void ClearUpdate(std::string_view path);
+  // Deep copy of the block at path, taken in the same hold of the write lock
+  // that sets its "Update" entry to "0" on the store (memory only); the copy
+  // keeps the value it had. A replacement landing after the copy therefore
+  // keeps its own "Update" and is not lost.
+  std::optional<ConfigBlock> TakeUpdate(std::string_view path);
   // Puts block in place of the block at path and saves the file. An unknown
   // path, or a block that would nest the tree deeper than kMaxConfigDepth,
   // changes nothing and returns false. A failed save keeps the new block in

@@ -6,6 +6,8 @@
 #include "platform/Files.h"
 #include "platform/Threads.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <optional>
 #include <system_error>
@@ -28,9 +30,41 @@ constexpr int64_t kCleanupSeconds = 86400;
 constexpr int kStartAttempts = 5;
 constexpr int64_t kRetryMs = 100;
 
-// "StartTime" holds the low 32 bits of the time, written "%d".
-std::string TimeValue(int64_t seconds) {
-  return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(seconds))));
+// "StartTime" holds the time in seconds as a 64-bit decimal, so that it stays
+// right past 2038; the values of older files read the same.
+std::string TimeValue(int64_t seconds) { return std::to_string(seconds); }
+
+// A decimal in 64 bits with the rules of ConfigInt: leading blanks, a sign,
+// digits up to the first other character; out-of-range values stick at the
+// nearest limit.
+int64_t ConfigInt64(std::string_view value) {
+  std::size_t i = 0;
+  while (i < value.size() && (value[i] == ' ' || (value[i] >= '\t' && value[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < value.size() && (value[i] == '+' || value[i] == '-')) negative = value[i++] == '-';
+  int64_t n = 0;  // accumulated as a negative number so that INT64_MIN fits
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    const int digit = value[i] - '0';
+    if (n < (INT64_MIN + digit) / 10) return negative ? INT64_MIN : INT64_MAX;
+    n = n * 10 - digit;
+  }
+  if (negative) return n;
+  return n == INT64_MIN ? INT64_MAX : -n;
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+// The moment in milliseconds at which an account that last started at
+// startSeconds is due again after periodSeconds; kNever past the range.
+int64_t DueMs(int64_t startSeconds, int64_t periodSeconds) {
+  constexpr int64_t kLimit = INT64_MAX / 1000 - 1;
+  if (startSeconds > kLimit - periodSeconds) return INT64_MAX;
+  return (startSeconds + periodSeconds) * 1000;
 }
 
 bool NonZero(const ConfigBlock& b, std::string_view key) {
@@ -49,17 +83,6 @@ std::string NativeError(int code) {
   return "NativeErrorCode: " + std::to_string(code) + SystemMessage(code) + "\r\n";
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::string LivePath(const ConfigBlock& block) { return std::string(kMailPull) + "/" + block.name; }
 
 }  // namespace
@@ -74,6 +97,11 @@ PullScheduler::~PullScheduler() {
     if (t.joinable()) t.join();
 }
 
+void PullScheduler::RequestStop() {
+  stop_.store(true);
+  engine_.GetClock().Notify(wake_, true);
+}
+
 int32_t PullScheduler::StartedWorkers() {
   std::lock_guard<std::mutex> hold(lock_);
   return startedWorkers_;
@@ -86,7 +114,7 @@ int32_t PullScheduler::WorkerLimit() {
 
 std::size_t PullScheduler::QueueLength() {
   std::lock_guard<std::mutex> hold(lock_);
-  return queue_.size();
+  return queue_.size() + parked_.size();
 }
 
 void PullScheduler::Enqueue(const ConfigBlock& block) {
@@ -94,12 +122,56 @@ void PullScheduler::Enqueue(const ConfigBlock& block) {
   // shares nothing with the caller's block.
   std::optional<ConfigBlock> copy = ParseConfig(SerializeConfig(block));
   if (!copy) return;
-  std::lock_guard<std::mutex> hold(lock_);
-  try {
-    queue_.push_back(std::move(*copy));
-  } catch (const std::bad_alloc&) {
-    // A queue that cannot grow drops the block.
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    try {
+      queue_.push_back(std::move(*copy));
+    } catch (const std::bad_alloc&) {
+      // A queue that cannot grow drops the block.
+      return;
+    }
   }
+  engine_.GetClock().Notify(wake_);
+}
+
+void PullScheduler::Park(ConfigBlock block, int64_t dueMs) {
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    try {
+      auto it = parked_.emplace(dueMs, std::move(block));
+      first = it == parked_.begin() && dueMs != kNever;
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+  }
+  // A new earliest time: the worker waiting for the old one must look again.
+  if (first) engine_.GetClock().Notify(wake_, true);
+}
+
+void PullScheduler::PromoteDue(int64_t nowMs) {
+  while (!parked_.empty() && parked_.begin()->first <= nowMs) {
+    queue_.push_back(std::move(parked_.begin()->second));
+    parked_.erase(parked_.begin());
+  }
+}
+
+void PullScheduler::WakeAccounts(const std::unordered_set<std::string>& names) {
+  if (names.empty()) return;
+  bool moved = false;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto it = parked_.begin(); it != parked_.end();) {
+      if (names.count(Lower(it->second.name))) {
+        queue_.push_back(std::move(it->second));
+        it = parked_.erase(it);
+        moved = true;
+      } else {
+        ++it;
+      }
+    }
+  }
+  if (moved) engine_.GetClock().Notify(wake_, true);
 }
 
 void PullScheduler::SetStatus(std::string_view label, std::string_view status) {
@@ -173,6 +245,8 @@ void PullScheduler::SchedulerLoop() {
   log_.Cleanup(clock.NowSeconds());
   int64_t lastCleanup = 0;
   std::optional<ConfigBlock> previous;
+  // Lower-case names of the accounts of the previous snapshot.
+  std::unordered_set<std::string> known;
 
   while (!Stopping()) {
     const int64_t now = clock.NowSeconds();
@@ -185,6 +259,7 @@ void PullScheduler::SchedulerLoop() {
     std::optional<ConfigBlock> current = store.Snapshot("config/MailPull");
     if (!current) {
       previous.reset();
+      known.clear();
       clock.SleepMs(kNoConfigPollMs);
       continue;
     }
@@ -194,24 +269,38 @@ void PullScheduler::SchedulerLoop() {
       // the accounts start 10 s apart so that they do not all connect at the
       // same moment.
       for (ConfigBlock& account : current->children) {
-        if (account.Entry("StartTime")) account.Set("StartTime", "0");
-        if (account.Entry("Update")) {
-          store.ClearUpdate(LivePath(account));
-          account.Set("Update", "0");
-        }
         clock.SleepMs(kStaggerMs);
         if (Stopping()) return;
+        if (account.Entry("Update")) {
+          // The account's block is copied in the same hold of the store that
+          // clears its "Update", so that a replacement made since the
+          // snapshot (or while the flag is cleared) is queued, not lost.
+          if (std::optional<ConfigBlock> live = store.TakeUpdate(LivePath(account))) account = std::move(*live);
+          account.Set("Update", "0");
+        }
+        if (account.Entry("StartTime")) account.Set("StartTime", "0");
         Enqueue(account);
       }
+      known.clear();
+      for (const ConfigBlock& account : current->children) known.insert(Lower(account.name));
     } else {
       // Later passes queue only the accounts that have appeared since; those
-      // that went away are dropped by the workers.
+      // that went away are dropped by the workers. Parked blocks of accounts
+      // replaced or deleted since are woken, so that a worker sees the change
+      // now rather than at their due time.
+      std::unordered_set<std::string> names, changed;
       for (const ConfigBlock& account : current->children) {
-        bool known = false;
-        for (const ConfigBlock& old : previous->children)
-          if (SameName(old.name, account.name)) known = true;
-        if (!known) Enqueue(account);
+        std::string name = Lower(account.name);
+        if (!known.count(name))
+          Enqueue(account);
+        else if (NonZero(account, "Update"))
+          changed.insert(name);
+        names.insert(std::move(name));
       }
+      for (const std::string& name : known)
+        if (!names.count(name)) changed.insert(name);
+      WakeAccounts(changed);
+      known = std::move(names);
     }
     previous = std::move(current);
     clock.SleepMs(kPollMs);
@@ -223,24 +312,45 @@ void PullScheduler::WorkerLoop() {
   SetStatus(kIdleLabel, "Idle");
   int64_t lastActivity = clock.NowSeconds();
 
+  // Whether this worker is the one waiting for the first parked block.
+  bool timer = false;
   while (!Stopping()) {
     std::optional<ConfigBlock> block;
+    int64_t waitMs = kPollMs;
+    uint64_t seen = 0;
+    bool passOn = false;
     {
       std::lock_guard<std::mutex> hold(lock_);
+      const int64_t now = clock.NowMs();
+      PromoteDue(now);
       if (!queue_.empty()) {
         block = std::move(queue_.front());
         queue_.pop_front();
+        // Another worker takes over what this one leaves: the rest of the
+        // queue, or the wait for the next parked block.
+        passOn = !queue_.empty() || (timer && !parked_.empty());
+        if (timer) timerTaken_ = timer = false;
+      } else {
+        seen = wake_.generation.load();
+        if (!timer && !timerTaken_ && !parked_.empty()) timerTaken_ = timer = true;
+        if (timer && parked_.empty()) timerTaken_ = timer = false;
+        if (timer) waitMs = std::clamp<int64_t>(parked_.begin()->first - now, 1, kPollMs);
       }
     }
     if (block) {
+      if (passOn) clock.Notify(wake_);
       // Nothing one account does may end the worker; a block whose handling
-      // failed this way is dropped.
+      // failed this way is set aside until its next interval.
+      std::string label;
       try {
-        if (RunAccount(*block) == 1) lastActivity = clock.NowSeconds();
+        if (RunAccount(*block, label) == 1) lastActivity = clock.NowSeconds();
+      } catch (const std::exception& e) {
+        SetAside(*block, label, e.what());
       } catch (...) {
+        SetAside(*block, label, "unknown exception");
       }
     } else {
-      clock.SleepMs(kPollMs);
+      clock.WaitMs(waitMs, wake_, seen);
     }
     if (clock.NowSeconds() - lastActivity > kIdleRefreshSeconds) {
       SetStatus(kIdleLabel, "Idle");
@@ -249,7 +359,33 @@ void PullScheduler::WorkerLoop() {
   }
 }
 
+void PullScheduler::SetAside(ConfigBlock& block, const std::string& label, const char* what) {
+  try {
+    Clock& clock = engine_.GetClock();
+    const std::string shown = label.empty() ? block.name : label;
+    const ConfigEntry* interval = block.Entry("DownloadInterval");
+    const int64_t period = interval ? static_cast<int64_t>(ConfigInt(interval->value)) * 60 : 0;
+    const std::string text = std::string("The account was set aside after an internal error (") + what + "); " +
+                             (interval ? "it runs again after its interval." : "it does not run again.");
+    SetStatus(shown, text);
+    const int64_t now = clock.NowSeconds();
+    if (ActivityLog::Wanted(engine_.Config().GetInteger(kMailPull, "LogLevel", false), true))
+      log_.Append(ActivityLog::Entry(shown, LocalTime(now), text + "\r\n"));
+    if (interval && block.Entry("StartTime")) {
+      block.Set("StartTime", TimeValue(now));
+      Park(std::move(block), DueMs(now, period));
+    }
+  } catch (...) {
+    // Out of memory even for this: the block is lost until the next start.
+  }
+}
+
 int PullScheduler::RunAccount(ConfigBlock& block) {
+  std::string label;
+  return RunAccount(block, label);
+}
+
+int PullScheduler::RunAccount(ConfigBlock& block, std::string& label) {
   Clock& clock = engine_.GetClock();
   ConfigStore& store = engine_.Config();
   const std::string livePath = LivePath(block);
@@ -258,35 +394,35 @@ int PullScheduler::RunAccount(ConfigBlock& block) {
   if (const ConfigEntry* interval = block.Entry("DownloadInterval")) {
     {
       std::optional<ConfigBlock> live = store.Snapshot(livePath);
-      if (!live) {  // deleted: the block leaves the rotation
-        clock.SleepMs(kPollMs);
-        return 0;
-      }
-      if (NonZero(*live, "Update")) {  // replaced: the new settings circulate from now on
-        store.ClearUpdate(livePath);
-        live->Set("Update", "0");
-        clock.SleepMs(kPollMs);
-        Enqueue(*live);
-        return 0;
+      if (!live) return 0;  // deleted: the block leaves the rotation
+      if (NonZero(*live, "Update")) {
+        // Replaced: the new settings circulate from now on. The copy is taken
+        // in the same hold that clears the flag, so that a later replacement
+        // keeps its flag and is taken in turn.
+        std::optional<ConfigBlock> taken = store.TakeUpdate(livePath);
+        if (!taken) return 0;
+        if (NonZero(*taken, "Update")) {
+          taken->Set("Update", "0");
+          Enqueue(*taken);
+          return 0;
+        }
       }
     }
     const ConfigEntry* active = block.Entry("Active");
     if (!active) return 0;  // incomplete: dropped
     if (ConfigInt(active->value) == 0) {
-      clock.SleepMs(kPollMs);
-      Enqueue(block);
+      Park(std::move(block), kNever);  // until the account is replaced or deleted
       return 0;
     }
     const ConfigEntry* startEntry = block.Entry("StartTime");
     if (!startEntry) return 0;  // incomplete: dropped
-    const int64_t start = ConfigInt(startEntry->value);
+    const int64_t start = ConfigInt64(startEntry->value);
     const int64_t now = clock.NowSeconds();
     // Minutes times 60 in 64 bits: a huge interval must not wrap round into
     // "always due".
     const int64_t period = static_cast<int64_t>(ConfigInt(interval->value)) * 60;
     if (start >= 1 && now - start < period) {
-      clock.SleepMs(kPollMs);
-      Enqueue(block);
+      Park(std::move(block), DueMs(start, period));
       return 0;
     }
     block.Set("StartTime", TimeValue(now));
@@ -295,6 +431,7 @@ int PullScheduler::RunAccount(ConfigBlock& block) {
   // Without "DownloadInterval" the block runs once and is not queued again.
 
   AccountSession session = BuildSession(block, engine_.ApplicationFolder());
+  label = session.label;
   SetStatus(session.label, "Connecting Server ...");
   AccountRunResult result;
   if (session.workFolder.empty()) {
@@ -323,18 +460,18 @@ int PullScheduler::RunAccount(ConfigBlock& block) {
 
   if (scheduled) {
     // The next interval counts from the end of this run.
-    block.Set("StartTime", TimeValue(clock.NowSeconds()));
+    const int64_t end = clock.NowSeconds();
+    block.Set("StartTime", TimeValue(end));
+    const int64_t period = static_cast<int64_t>(ConfigInt(block.Entry("DownloadInterval")->value)) * 60;
     std::optional<ConfigBlock> live = store.Snapshot(livePath);
-    if (live) {
-      if (NonZero(*live, "Update")) {
-        // Replaced while it ran: the new settings take over and run at once.
-        store.ClearUpdate(livePath);
-        live->Set("Update", "0");
-        if (live->Entry("StartTime")) live->Set("StartTime", "0");
-        Enqueue(*live);
-      } else {
-        Enqueue(block);
-      }
+    if (live && NonZero(*live, "Update")) live = store.TakeUpdate(livePath);
+    if (live && NonZero(*live, "Update")) {
+      // Replaced while it ran: the new settings take over and run at once.
+      live->Set("Update", "0");
+      if (live->Entry("StartTime")) live->Set("StartTime", "0");
+      Enqueue(*live);
+    } else if (live) {
+      Park(std::move(block), DueMs(end, period));
     }
   }
   return 1;

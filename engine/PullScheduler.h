@@ -7,6 +7,13 @@
 // (replaced account), puts it back (inactive or not yet due), or runs the
 // pull and puts it back with "StartTime" set to the end of the run.
 //
+// A block put back that is not yet due is parked until the moment its account
+// becomes due (an inactive one until its account changes): one idle worker
+// waits for the earliest such moment, the others wait for a block to be
+// queued and are woken when one is. The scheduler's pass wakes the parked
+// blocks of accounts that were replaced or deleted, so that a change is seen
+// as soon as before. The 500 ms polls remain as upper bounds of every wait.
+//
 // Locking: one mutex guards the queue, the worker status table and every
 // append to the activity log. It is never held across a pull, a sleep or a
 // configuration read; the configuration is read through snapshots.
@@ -14,14 +21,17 @@
 
 #include "config/ConfigBlock.h"
 #include "engine/ActivityLog.h"
+#include "platform/Clock.h"
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace tarnwick {
@@ -45,7 +55,8 @@ class PullScheduler {
   // Starts "MaxThread" workers (read with inherit, clamped to 1..64), once.
   void StartWorkers();
 
-  // Appends a deep copy of block to the job queue; the caller keeps block.
+  // Appends a deep copy of block to the job queue and wakes a waiting worker;
+  // the caller keeps block.
   void Enqueue(const ConfigBlock& block);
   // Stores the calling thread's status line
   //   "<label>","<status>"\r\n
@@ -60,22 +71,42 @@ class PullScheduler {
 
   // Asks every thread to end at its next poll; the destructor joins them.
   // A clock whose sleeps do not end on their own must let them go too.
-  void RequestStop() { stop_.store(true); }
+  void RequestStop();
 
   std::mutex& Lock() { return lock_; }
   ActivityLog& Log() { return log_; }
   int32_t StartedWorkers();
   int32_t WorkerLimit();
+  // Blocks in the queue, parked ones included.
   std::size_t QueueLength();
 
  private:
+  static constexpr int64_t kNever = INT64_MAX;
+
   void SchedulerLoop();
   void WorkerLoop();
   bool Stopping() const { return stop_.load(); }
+  int RunAccount(ConfigBlock& block, std::string& label);
+  // Puts block back to be looked at again at dueMs (kNever: only when its
+  // account changes).
+  void Park(ConfigBlock block, int64_t dueMs);
+  // Moves the parked blocks due by nowMs to the end of the queue (lock held).
+  void PromoteDue(int64_t nowMs);
+  // Moves the parked blocks of these accounts (lower-case names) to the queue.
+  void WakeAccounts(const std::unordered_set<std::string>& names);
+  // After an exception while handling block: says so in the status line and
+  // the activity log and puts the block back for its next interval.
+  void SetAside(ConfigBlock& block, const std::string& label, const char* what);
 
   EngineContext& engine_;
   std::mutex lock_;
   std::deque<ConfigBlock> queue_;
+  // Parked blocks by the time they are due; equal times keep their order.
+  std::multimap<int64_t, ConfigBlock> parked_;
+  // Whether an idle worker already waits for the first parked block's time.
+  bool timerTaken_ = false;
+  // Wakes workers waiting for the queue (moved on by every append).
+  Wakeup wake_;
   // The WorkerStatus table: thread ids and their lines, never shrinking.
   std::vector<int32_t> statusIds_;
   std::vector<std::string> statusLines_;

@@ -32,7 +32,7 @@ void SyncFolder(const std::string& folder) {
 
 std::string UniqueFileTag() {
   static std::atomic<unsigned long> counter{0};
-  return std::to_string(::getpid()) + "." + std::to_string(CurrentThreadId()) + "." +
+  return std::to_string(CurrentProcessId()) + "." + std::to_string(CurrentThreadId()) + "." +
          std::to_string(counter.fetch_add(1));
 }
 

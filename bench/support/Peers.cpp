@@ -1,6 +1,9 @@
 #include "bench/support/Peers.h"
 
+#include "bench/support/SmtpSink.h"
 #include "platform/Files.h"
+
+#include <memory>
 
 namespace tarnwick::bench {
 
@@ -14,17 +17,17 @@ std::string Tail(const std::string& path) {
   return text.size() > 600 ? text.substr(text.size() - 600) : text;
 }
 
-// fetchmail hands each message to a shell command; "cat > file" is the
-// plainest way to write one file per message (no flush, as fetchmail does
-// none either). The server's certificate is not checked, like ours.
-std::vector<std::string> FetchmailCommand(const Endpoint& e, const std::string& dir) {
+// fetchmail in its usual set-up forwards each message over SMTP to the local
+// mail server, here the benchmark's sink that writes one file per message
+// (no flush). The server's certificate is not checked, like ours.
+std::vector<std::string> FetchmailCommand(const Endpoint& e, const std::string& dir, int smtpPort) {
   MakeFolders(JoinPath(dir, "out"));
   std::string rc = "set no bouncemail\n"
                    "poll 127.0.0.1 service " + Port(e) + " protocol " + (e.imap ? "imap" : "pop3") +
                    " auth password\n"
                    "  user \"" + e.user + "\" there with password \"" + e.password + "\" is root here\n"
                    "  keep fetchall" + (e.tls ? " ssl no sslcertck" : " sslproto ''") + "\n"
-                   "  mda \"cat > " + dir + "/out/$$.eml\"\n";
+                   "  smtphost \"127.0.0.1/" + std::to_string(smtpPort) + "\"\n";
   WriteWholeFile(JoinPath(dir, "fetchmailrc"), rc);
   return {"fetchmail", "-f", JoinPath(dir, "fetchmailrc"), "--nosyslog", "--nodetach", "-s"};
 }
@@ -79,8 +82,11 @@ PeerResult RunPeer(const std::string& name, const Endpoint& endpoint, const std:
   result.name = name;
   std::vector<std::string> argv;
   std::string output;
+  std::unique_ptr<SmtpSink> sink;
   if (name == "fetchmail") {
-    argv = FetchmailCommand(endpoint, dir);
+    MakeFolders(JoinPath(dir, "out"));
+    sink = std::make_unique<SmtpSink>(JoinPath(dir, "out"));
+    argv = FetchmailCommand(endpoint, dir, sink->port());
     output = JoinPath(dir, "out");
   } else if (name == "getmail6") {
     argv = GetmailCommand(endpoint, dir);
@@ -95,6 +101,7 @@ PeerResult RunPeer(const std::string& name, const Endpoint& endpoint, const std:
   const std::vector<std::string> env = {"HOME=" + dir, "FETCHMAILHOME=" + dir};
   const std::string log = JoinPath(dir, "peer.log");
   result.usage = RunProgram(argv, env, log, limitSeconds);
+  sink.reset();
   result.files = CountFiles(output);
   result.logTail = Tail(log);
   FlushDisks();

@@ -1,7 +1,7 @@
 // Other mail pullers timed on the same mailbox as the engine: fetchmail
 // (POP3 and IMAP4), getmail6 (POP3) and mbsync of isync (IMAP4). Each writes
-// every message into a file of a temporary folder (fetchmail through a
-// "cat > file" delivery command, the others into a maildir) and talks to the
+// every message into a file of a temporary folder (fetchmail over SMTP to
+// the benchmark's sink, the others into a maildir) and talks to the
 // private Dovecot on the loopback address only. Peers that are not
 // installed are skipped.
 #pragma once

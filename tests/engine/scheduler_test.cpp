@@ -10,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 namespace tarnwick {
@@ -128,13 +130,13 @@ std::string MailPull(int maxThread, int logLevel, const std::string& accounts) {
 
 class Scheduler : public ::testing::Test {
  protected:
-  void Start(int workers, int logLevel, const std::string& accounts) {
+  void Start(int workers, int logLevel, const std::string& accounts, Clock* use = nullptr) {
     ASSERT_EQ(MakeFolder(app / "conf"), 0);
     ASSERT_EQ(WriteWholeFile(app / "conf/config.txt",
                              "BEGIN:config\r\n" + MailPull(workers, logLevel, accounts) + "END:config\r\n"),
               0);
     clock.SetParticipants(1 + workers);
-    host = std::make_unique<EngineHost>(app.path(), clock, std::make_unique<JobRef>(job));
+    host = std::make_unique<EngineHost>(app.path(), use ? *use : clock, std::make_unique<JobRef>(job));
     ASSERT_TRUE(host->Start());
   }
 
@@ -335,6 +337,103 @@ TEST_F(Scheduler, WorkersAppendingAtOnceNeverInterleave) {
     pos = body + 300000 + 72;
   }
   EXPECT_EQ(seen.size(), static_cast<std::size_t>(kAccounts));
+}
+
+TEST_F(Scheduler, ReplacementDuringTheFirstPassIsQueuedNotLost) {
+  // While "b" waits for its turn in the stagger, it is replaced; the flag
+  // cleared for it must not swallow the new settings.
+  job.OnNextStart("a", [this] {
+    EXPECT_TRUE(Store().Replace("config/mailpull/b",
+                                Parsed("BEGIN:b\r\nServer:new.example.org\r\nUser:b\r\nProtocol:0\r\nActive:1\r\n"
+                                       "DownloadInterval:60\r\nStartTime:0\r\nUpdate:1\r\nEND:b\r\n")));
+  });
+  // "a" runs 10 s in, "b" is queued 30 s in: the replacement lands after the
+  // pass took its snapshot and before it comes to "b".
+  Start(2, 0,
+        AccountText("a", "Active:1\r\nDownloadInterval:60\r\nStartTime:0\r\n") +
+            AccountText("c", "Active:1\r\nDownloadInterval:60\r\nStartTime:0\r\n") +
+            AccountText("b", "Active:1\r\nDownloadInterval:60\r\nStartTime:0\r\nUpdate:1\r\n"));
+  ASSERT_TRUE(WaitRuns("b", 1));
+  EXPECT_EQ(job.Runs("b")[0].label, "POP3:new.example.org#b");
+  EXPECT_EQ(Store().GetInteger("config/mailpull/b", "Update", false), 0);
+}
+
+TEST_F(Scheduler, StartTimePast2038KeepsTheInterval) {
+  constexpr int64_t k2040Ms = 2208988800LL * 1000;  // 2040-01-01 00:00:00 UTC
+  clock.Advance(k2040Ms - kStartMs);
+  Start(2, 0, AccountText("a", "Active:1\r\nDownloadInterval:5\r\nStartTime:0\r\n"));
+  ASSERT_TRUE(ReachTime(k2040Ms + 30 * 60 * 1000));
+  auto runs = job.Runs("a");
+  ASSERT_GE(runs.size(), 2u);
+  EXPECT_LE(runs.size(), 7u);
+  for (std::size_t i = 1; i < runs.size(); ++i) EXPECT_GE(runs[i].startMs - runs[i - 1].endMs, 300000) << i;
+}
+
+// Throws from NowMs once, on the thread that armed it: a fault in the worker
+// outside the pull job.
+class FaultyClock final : public Clock {
+ public:
+  explicit FaultyClock(Clock& inner) : inner_(inner) {}
+  int64_t NowMs() override {
+    if (armed_ == CurrentThreadId()) {
+      armed_ = 0;
+      throw std::runtime_error("clock fault");
+    }
+    return inner_.NowMs();
+  }
+  void SleepMs(int64_t ms) override { inner_.SleepMs(ms); }
+  void WaitMs(int64_t ms, Wakeup& w, uint64_t seen) override { inner_.WaitMs(ms, w, seen); }
+  void Notify(Wakeup& w, bool all) override { inner_.Notify(w, all); }
+  void ArmOnThisThread() { armed_ = CurrentThreadId(); }
+
+ private:
+  Clock& inner_;
+  std::atomic<int32_t> armed_{0};
+};
+
+TEST_F(Scheduler, BlockFailingOutsideThePullIsReportedAndRunsAgainAtItsInterval) {
+  FaultyClock faulty(clock);
+  job.OnNextStart("a", [&] { faulty.ArmOnThisThread(); });
+  Start(2, 1, AccountText("a", "Active:1\r\nDownloadInterval:5\r\nStartTime:0\r\n"), &faulty);
+  ASSERT_TRUE(WaitRuns("a", 2));
+  auto runs = job.Runs("a");
+  EXPECT_GE(runs[1].startMs - runs[0].endMs, 300000);
+  EXPECT_LE(runs[1].startMs - runs[0].endMs, 302000);
+  EXPECT_NE(LogText("20240115.log.txt").find("[LOG:POP3:mail.example.org#a]"), std::string::npos);
+  EXPECT_NE(LogText("20240115.log.txt").find("set aside after an internal error (clock fault)"), std::string::npos);
+  TearDown();  // the engine goes before the clock it uses
+}
+
+TEST_F(Scheduler, QueuedBlockRunsAtOnceAndManyAccountsKeepTheirInterval) {
+  Start(1, 0, "");
+  ASSERT_TRUE(ReachTime(kStartMs + 60000));
+  // A block queued from outside (as the control server does) wakes the idle
+  // worker at once, without waiting for its poll.
+  clock.Pause();
+  int64_t t0 = clock.NowMs();
+  Sched().Enqueue(Parsed(AccountText("now", "Active:1\r\n")));
+  clock.Resume();
+  ASSERT_TRUE(WaitRuns("now", 1));
+  EXPECT_EQ(job.Runs("now")[0].startMs, t0);
+
+  // One worker keeps 60 accounts of one minute each exactly on time: a
+  // block that is not due costs no poll.
+  std::string accounts;
+  for (int i = 0; i < 60; ++i)
+    accounts += AccountText("m" + std::to_string(i), "Active:1\r\nDownloadInterval:1\r\nStartTime:0\r\n");
+  clock.Pause();
+  ASSERT_TRUE(Store().Replace("config/mailpull", Parsed(MailPull(1, 0, accounts))));
+  t0 = clock.NowMs();
+  clock.Resume();
+  ASSERT_TRUE(ReachTime(t0 + 4 * 60 * 1000));
+  for (int i = 0; i < 60; ++i) {
+    auto runs = job.Runs("m" + std::to_string(i));
+    ASSERT_GE(runs.size(), 3u) << i;
+    for (std::size_t k = 1; k < runs.size(); ++k) {
+      EXPECT_GE(runs[k].startMs / 1000 - runs[k - 1].endMs / 1000, 60) << i;
+      EXPECT_LE(runs[k].startMs - runs[k - 1].endMs, 61500) << i;
+    }
+  }
 }
 
 // One worker's handling of a block, driven from the test's own thread.

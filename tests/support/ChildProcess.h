@@ -18,6 +18,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  int pid() const { return pid_; }
   // Waits up to timeoutMs of real time for the process to end; its exit
   // status (128 + signal when a signal ended it), or nullopt while it runs.
   std::optional<int> WaitExit(int timeoutMs);

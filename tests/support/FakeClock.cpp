@@ -12,6 +12,7 @@ struct FakeClock::State {
   struct Sleeper {
     int64_t deadline;
     bool woken = false;
+    Wakeup* wake = nullptr;  // set while waiting for a Notify
   };
 
   std::mutex m;
@@ -80,7 +81,24 @@ int64_t FakeClock::NowMs() {
   return state_->now;
 }
 
-void FakeClock::SleepMs(int64_t ms) {
+void FakeClock::SleepMs(int64_t ms) { Sleep(ms, nullptr, 0); }
+
+void FakeClock::WaitMs(int64_t ms, Wakeup& wake, uint64_t seen) { Sleep(ms, &wake, seen); }
+
+void FakeClock::Notify(Wakeup& wake, bool all) {
+  State& st = *state_;
+  std::lock_guard<std::mutex> hold(st.m);
+  wake.generation.fetch_add(1);
+  for (State::Sleeper* s : st.sleepers) {
+    if (s->woken || s->wake != &wake) continue;
+    s->woken = true;
+    --st.sleeping;
+    if (!all) break;
+  }
+  st.cv.notify_all();
+}
+
+void FakeClock::Sleep(int64_t ms, Wakeup* wake, uint64_t seen) {
   State& st = *state_;
   std::unique_lock<std::mutex> lk(st.m);
   if (membership.state != state_) {
@@ -93,7 +111,8 @@ void FakeClock::SleepMs(int64_t ms) {
     ++st.joined;
   }
   if (st.released) return;
-  State::Sleeper me{st.now + (ms > 0 ? ms : 0)};
+  if (wake && wake->generation.load() != seen) return;
+  State::Sleeper me{st.now + (ms > 0 ? ms : 0), false, wake};
   auto it = st.sleepers.insert(st.sleepers.end(), &me);
   ++st.sleeping;
   if (me.deadline <= st.now) {

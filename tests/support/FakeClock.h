@@ -23,6 +23,9 @@ class FakeClock final : public Clock {
 
   int64_t NowMs() override;
   void SleepMs(int64_t ms) override;
+  // A wait counts as a sleep until its time-out; a Notify ends it early.
+  void WaitMs(int64_t ms, Wakeup& wake, uint64_t seen) override;
+  void Notify(Wakeup& wake, bool all = false) override;
 
   // Threads that must have slept on the clock before time moves by itself.
   void SetParticipants(int n);
@@ -39,6 +42,8 @@ class FakeClock final : public Clock {
   struct State;
 
  private:
+  void Sleep(int64_t ms, Wakeup* wake, uint64_t seen);
+
   std::shared_ptr<State> state_;
 };
 

@@ -32,7 +32,8 @@ std::set<std::string> g_swept;  // private folders swept by this process
 
 // Once per process and private folder, before any run writes there: the
 // temporary files that no account's journal names are left from a crash.
-// Journals lie in the work folders beside this account's.
+// Journals lie in the work folders beside this account's; so do the files
+// that a crash during a rewrite of uidl.txt leaves.
 void SweepOnce(const std::string& workFolder, const DeliveryContext& context, CMailClient& session) {
   std::lock_guard lock(g_sweptMutex);
   if (!g_swept.insert(PrivateFolderFor(context.queueFolder)).second) return;
@@ -40,11 +41,21 @@ void SweepOnce(const std::string& workFolder, const DeliveryContext& context, CM
   std::string accounts = workFolder;
   while (accounts.size() > 1 && accounts.back() == '/') accounts.pop_back();
   accounts = FolderOf(accounts);
-  for (const std::string& folder : ListFolders(accounts))
-    for (JournalEntry& e : DeliveryJournal::Read(JoinPath(JoinPath(accounts, folder), DeliveryJournal::kFileName)))
+  // Files written aside by an atomic rewrite of an account's id files
+  // ("uidl.txt.tmp.<pid>.<n>") that another process never renamed.
+  const std::string own = ".tmp." + std::to_string(OwnProcessId()) + ".";
+  std::size_t removed = 0;
+  for (const std::string& folder : ListFolders(accounts)) {
+    const std::string path = JoinPath(accounts, folder);
+    if (SameFolder(path, context.queueFolder)) continue;  // the queue is never touched here
+    for (JournalEntry& e : DeliveryJournal::Read(JoinPath(path, DeliveryJournal::kFileName)))
       named.insert(std::move(e.tempName));
-  const std::size_t removed =
-      SweepTemporaryFiles(context.queueFolder, [&](const std::string& name) { return named.count(name) != 0; });
+    for (const std::string& name : ListFiles(path))
+      if ((name.starts_with("uidl.txt.tmp.") || name.starts_with("uidvalidity.txt.tmp.")) &&
+          name.find(own) == std::string::npos && RemoveFile(JoinPath(path, name)) == 0)
+        ++removed;
+  }
+  removed += SweepTemporaryFiles(context.queueFolder, [&](const std::string& name) { return named.count(name) != 0; });
   if (removed > 0)
     session.Transcript.append("Removed " + std::to_string(removed) + " temporary files left by an earlier run\r\n");
 }

@@ -32,6 +32,8 @@ void SyncFolder(const std::string& folder) {
   ::fsync(fd);
 }
 
+long OwnProcessId() { return static_cast<long>(::getpid()); }
+
 std::string UniqueFileTag() {
   static std::atomic<unsigned long> counter{0};
   return std::to_string(::getpid()) + "." + std::to_string(CurrentThreadId()) + "." +
@@ -119,6 +121,12 @@ bool OnOneFileSystem(const std::string& a, const std::string& b) {
   struct stat sa {}, sb {};
   if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
   return S_ISDIR(sa.st_mode) && S_ISDIR(sb.st_mode) && sa.st_dev == sb.st_dev;
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return S_ISDIR(sa.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 int CreateFailure(const std::string& path, int error) {

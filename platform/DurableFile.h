@@ -16,6 +16,9 @@ namespace tarnwick {
 // time: "<pid>.<thread id>.<counter>".
 std::string UniqueFileTag();
 
+// The id of this process, which temporary file names carry.
+long OwnProcessId();
+
 // Creates path (failing with err::kFileExists when it exists), writes the
 // pieces one after another and flushes the file to disk. On failure the
 // partly written file is removed. Returns 0 or the system's error number.
@@ -65,6 +68,9 @@ int LinkNoReplace(const FileHandle& file, const std::string& to);
 // Whether both folders exist and lie on one file system, so that a file
 // can be renamed from one into the other.
 bool OnOneFileSystem(const std::string& a, const std::string& b);
+
+// Whether both paths name one existing folder.
+bool SameFolder(const std::string& a, const std::string& b);
 
 // The error for a file that could not be created at path: a missing file
 // (err::kFileNotFound) becomes err::kPathNotFound when the folder it was

@@ -90,6 +90,7 @@ TEST(ExactlyOnce, AJournalLeftByACrashIsFinished) {
   ASSERT_EQ(WriteWholeFile(pull.temp() + "/keep-me", "not ours"), 0);
   ASSERT_EQ(WriteWholeFile(pull.queue() + "/.tarnwick-7.7.7.tmp", "older version"), 0);
   ASSERT_EQ(WriteWholeFile(pull.queue() + "/other.tmp", "the mail server's"), 0);
+  ASSERT_EQ(WriteWholeFile(pull.work() + "/uidl.txt.tmp.999999999.0", "a crashed rewrite"), 0);
   ASSERT_EQ(WriteWholeFile(pull.work() + "/delivery.jnl",
                            std::string("tarnwick-1.1.1-5.tmp ") + kPrefix + "a\r\ntarnwick-1.1.2-5.tmp " + kPrefix +
                                "b\r\ntarnwick-1.1.3-5.tmp " + kPrefix + "c"),  // torn: never flushed whole
@@ -102,6 +103,7 @@ TEST(ExactlyOnce, AJournalLeftByACrashIsFinished) {
   EXPECT_EQ(pull.Read(pull.work() + "/uidl.txt"), std::string(kPrefix) + "a\r\n" + kPrefix + "b\r\n");
   EXPECT_EQ(pull.Read(pull.work() + "/delivery.jnl"), "");
   EXPECT_EQ(ListFiles(pull.temp()), std::vector<std::string>{"keep-me"});
+  EXPECT_FALSE(FileExists(pull.work() + "/uidl.txt.tmp.999999999.0"));
   std::vector<std::string> queue = ListFiles(pull.queue());
   std::sort(queue.begin(), queue.end());
   ASSERT_EQ(queue.size(), 2u);

@@ -1,12 +1,13 @@
 // The delivery journal of an account: the file "delivery.jnl" in its work
-// folder. It holds the group of messages that is being named in the queue
-// right now, so that a crash between naming a message and recording its id
+// folder. It holds the groups of messages that a run named in the queue
+// and whose ids may not be on disk yet, so that a crash between naming a message and recording its id
 // neither loses nor repeats it.
 //
 // A group is finished in this order: its entries (temporary file name and
 // UIDL line of each message) are written here and flushed; the files are
-// named in the queue; the UIDL lines are appended to uidl.txt and flushed;
-// the journal is cleared. The next run reads what is left: an entry whose
+// named in the queue; the UIDL lines are appended to uidl.txt. Once the
+// run's appended lines are flushed (at its end), the journal is cleared.
+// The next run reads what is left: an entry whose
 // temporary file is gone was named (its line is recorded), one whose file is
 // still there was not (the file is deleted and the message fetched again).
 //

@@ -180,23 +180,44 @@ bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContex
   // Deliveries begun but not finished. Finished groups have their ids
   // recorded here; a failure while finishing records the ids of the
   // messages that made it and stops the run like a failed delivery.
+  //
+  // The journal keeps the entries of every group named in this run until
+  // their ids are on disk in uidl.txt; that is made sure once, at the end
+  // of the run, so that a group costs one flush more than its files (the
+  // journal's), not two. Temporary files of failed deliveries go only once
+  // the journal that may name them is empty.
   DeliveryGroup group(context, &journal);
+  bool journalHolds = false;
+  std::vector<std::string> leftovers;
   auto record = [&]() -> bool {
     DeliveryGroup::Finished f = group.Take();
-    bool good = true;
-    if (!f.named.empty()) {
-      store.OpenAppend();
-      for (auto& [tag, line] : f.named) {
-        deletable[tag] = 1;
-        if (!line.empty() && !store.ContainsLine(line)) store.AddLine(std::move(line));
-      }
-      // On disk before the journal goes; a rewrite makes up a failed append.
-      if (store.FlushAppend() != 0 && !store.Save(session)) good = false;
+    if (!f.named.empty()) store.OpenAppend();
+    for (auto& [tag, line] : f.named) {
+      deletable[tag] = 1;
+      if (!line.empty() && !store.ContainsLine(line)) store.AddLine(std::move(line));
     }
-    if (good && f.journaled && journal.Clear(!f.leftovers.empty()) == 0)
-      for (const std::string& path : f.leftovers) RemoveFile(path);
-    if (f.failure) session.RaiseError(f.failure, "CreateFile to Queue");
-    return good && !f.failure;
+    journalHolds = journalHolds || f.journaled;
+    leftovers.insert(leftovers.end(), f.leftovers.begin(), f.leftovers.end());
+    if (f.failure) return session.RaiseError(f.failure, "CreateFile to Queue");
+    return true;
+  };
+  // Puts the recorded ids on disk and empties the journal. A failure keeps
+  // the journal for the next run, which records what it names.
+  auto settle = [&](bool keepError) -> bool {
+    if (!journalHolds && leftovers.empty()) return true;
+    const std::string error = session.LastError;
+    const std::string response = session.LastResponse;
+    bool good = store.FlushAppend() == 0 || store.Save(session);
+    if (good && journal.Clear(!leftovers.empty()) == 0) {
+      for (const std::string& path : leftovers) RemoveFile(path);
+      leftovers.clear();
+      journalHolds = false;
+    }
+    if (keepError) {
+      session.LastError = error;
+      session.LastResponse = response;
+    }
+    return good;
   };
   // On a failure the messages before it are still finished and recorded;
   // the first failure stays the run's error.
@@ -268,6 +289,7 @@ bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContex
     }
   }
   message.shrink_to_fit();
+  if (!settle(!ok)) ok = false;
   store.CloseAppend();
 
   if (!leaveCopy && ok) {

@@ -31,6 +31,8 @@ void UidlStore::Load(CMailClient& session) {
   lines_.clear();
   index_.clear();
   append_.reset();
+  appendFailed_ = false;
+  unsaved_ = false;
   std::string text;
   if (ReadWholeFile(path_, text) != 0) return;
   session.Transcript.append("Local UIDLS Load\r\n").append(text).append("\r\n");
@@ -87,14 +89,18 @@ void UidlStore::Add(const CMailClient& session, std::string_view id) { AddLine(K
 
 void UidlStore::AddLine(std::string key) {
   // A failed append is made good by the next Save.
-  if (append_.valid() && append_.WriteAll(key + "\r\n") != 0) appendFailed_ = true;
+  if (!append_.valid() || append_.WriteAll(key + "\r\n") != 0) appendFailed_ = true;
+  unsaved_ = true;
   index_.emplace(key, lines_.size());
   lines_.push_back(std::move(key));
 }
 
 int UidlStore::FlushAppend() {
+  if (!unsaved_) return 0;
   if (!append_.valid() || appendFailed_) return err::kInvalidParameter;
-  return SyncData(append_);
+  if (int e = SyncData(append_)) return e;
+  unsaved_ = false;
+  return 0;
 }
 
 void UidlStore::Remove(const CMailClient& session, std::string_view id) { index_.erase(Key(session, id)); }
@@ -109,12 +115,13 @@ bool UidlStore::Save(CMailClient& session) {
   // Written aside and renamed over the old file, so that a crash never
   // leaves a truncated list (which would fetch everything again).
   if (int e = ReplaceFileAtomic(path_, text)) return session.RaiseError(CreateFailure(path_, e), "UPDATE UIDL FILE");
+  unsaved_ = false;
+  appendFailed_ = false;
   return true;
 }
 
 void UidlStore::OpenAppend() {
   if (append_.valid()) return;
-  appendFailed_ = false;
   FileHandle f;
   if (tarnwick::OpenAppend(path_, f) == 0) append_ = std::move(f);
 }

@@ -42,8 +42,10 @@ class UidlStore {
   void Add(const CMailClient& session, std::string_view id);
   // The same with the whole line (Key).
   void AddLine(std::string line);
-  // Flushes the lines appended since OpenAppend to disk. Returns 0, or an
-  // error when an append failed or the file is not open for appending.
+  // Puts the lines added since the last Save or flush on disk by flushing
+  // the append file. Returns 0, or an error when that cannot be done (an
+  // append failed, or lines were added without the file open): then only
+  // a Save puts them on disk.
   int FlushAppend();
   // Forgets a message deleted on the server; its line goes with the next Save.
   void Remove(const CMailClient& session, std::string_view id);
@@ -77,6 +79,7 @@ class UidlStore {
   std::unordered_map<std::string, std::size_t, Hash> index_;
   FileHandle append_;
   bool appendFailed_ = false;
+  bool unsaved_ = false;  // lines added that may not be on disk
 };
 
 }  // namespace tarnwick

@@ -297,7 +297,10 @@ bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContex
       if (!deletable[i]) continue;
       const CMailInfo& info = session.Messages[i];
       session.Report("Delete email, Seq:" + Position(i, count) + " ...");
-      if (session.DeleteMail(&info) == 0 && !info.UIDL.empty()) store.Remove(session, info.UIDL);
+      // The id stays recorded: should the server not commit the deletion
+      // (a failed QUIT), the message is not fetched again; once it is gone
+      // from the list, the next run drops its line.
+      session.DeleteMail(&info);
     }
   }
 

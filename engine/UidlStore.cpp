@@ -52,6 +52,9 @@ void UidlStore::Load(CMailClient& session) {
     if (end == std::string_view::npos) continue;
     lines_.emplace_back(piece.substr(0, end + 1));
   }
+  // Indexed at once: a Save before Sync (after a journal is finished) must
+  // keep every loaded line.
+  RebuildIndex();
 }
 
 bool UidlStore::Sync(CMailClient& session, bool forgetAll) {

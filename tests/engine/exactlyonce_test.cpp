@@ -91,6 +91,8 @@ TEST(ExactlyOnce, AJournalLeftByACrashIsFinished) {
   ASSERT_EQ(WriteWholeFile(pull.queue() + "/.tarnwick-7.7.7.tmp", "older version"), 0);
   ASSERT_EQ(WriteWholeFile(pull.queue() + "/other.tmp", "the mail server's"), 0);
   ASSERT_EQ(WriteWholeFile(pull.work() + "/uidl.txt.tmp.999999999.0", "a crashed rewrite"), 0);
+  // Lines of other accounts survive the journal's recovery.
+  ASSERT_EQ(WriteWholeFile(pull.work() + "/uidl.txt", "other.example#bob#inbox 1\r\n"), 0);
   ASSERT_EQ(WriteWholeFile(pull.work() + "/delivery.jnl",
                            std::string("tarnwick-1.1.1-5.tmp ") + kPrefix + "a\r\ntarnwick-1.1.2-5.tmp " + kPrefix +
                                "b\r\ntarnwick-1.1.3-5.tmp " + kPrefix + "c"),  // torn: never flushed whole
@@ -100,7 +102,8 @@ TEST(ExactlyOnce, AJournalLeftByACrashIsFinished) {
   EXPECT_TRUE(fake.WaitDone());
   EXPECT_EQ(fake.Failures(), "");
   EXPECT_NE(r.transcript.find("Delivery journal: 1 delivered, 1 to fetch again"), std::string::npos) << r.transcript;
-  EXPECT_EQ(pull.Read(pull.work() + "/uidl.txt"), std::string(kPrefix) + "a\r\n" + kPrefix + "b\r\n");
+  EXPECT_EQ(pull.Read(pull.work() + "/uidl.txt"),
+            std::string("other.example#bob#inbox 1\r\n") + kPrefix + "a\r\n" + kPrefix + "b\r\n");
   EXPECT_EQ(pull.Read(pull.work() + "/delivery.jnl"), "");
   EXPECT_EQ(ListFiles(pull.temp()), std::vector<std::string>{"keep-me"});
   EXPECT_FALSE(FileExists(pull.work() + "/uidl.txt.tmp.999999999.0"));
@@ -109,6 +112,20 @@ TEST(ExactlyOnce, AJournalLeftByACrashIsFinished) {
   ASSERT_EQ(queue.size(), 2u);
   EXPECT_TRUE(queue[0].ends_with(".eml"));
   EXPECT_EQ(queue[1], "other.tmp");
+}
+
+// The journal is finished before the list is asked for: even when the
+// listing then fails, the recorded ids are on disk beside the lines kept.
+TEST(ExactlyOnce, AJournalIsFinishedBeforeListing) {
+  FakeServer fake(std::string(kLogin) + "C: LIST\nS: -ERR busy\nC: QUIT\nS: +OK\n");
+  Pull pull(fake.port());
+  ASSERT_EQ(WriteWholeFile(pull.work() + "/uidl.txt", "other.example#bob#inbox 1\r\n" + std::string(kPrefix) + "z\r\n"), 0);
+  ASSERT_EQ(WriteWholeFile(pull.work() + "/delivery.jnl", std::string("tarnwick-1.1.1-5.tmp ") + kPrefix + "a\r\n"), 0);
+  AccountRunResult r = pull.Run();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(pull.Read(pull.work() + "/uidl.txt"),
+            "other.example#bob#inbox 1\r\n" + std::string(kPrefix) + "z\r\n" + kPrefix + "a\r\n");
+  EXPECT_EQ(pull.Read(pull.work() + "/delivery.jnl"), "");
 }
 
 // A torn last line of uidl.txt ("b" of what may have been "bc") matches no
@@ -385,8 +402,13 @@ void KillLoop(Dovecot& server, const std::string& user, bool fill, unsigned seed
     for (int i = 0; i < n; ++i, ++next) server.AddMessage(user, Numbered(next, fill ? (next % 5) * 700 : 0));
   };
   std::map<int, int> delivered;
+  std::map<int, std::string> when;
+  int phase = 0;
   auto take = [&] {
-    for (auto [n, c] : Tally(root.queue(), true)) delivered[n] += c;
+    for (auto [n, c] : Tally(root.queue(), true)) {
+      delivered[n] += c;
+      when[n] += " " + std::to_string(phase);
+    }
   };
   add(80);
   const bool limit = fill && !root.mounted;
@@ -405,6 +427,7 @@ void KillLoop(Dovecot& server, const std::string& user, bool fill, unsigned seed
     std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 900));
     engine->Kill();
     ++kills;
+    ++phase;
     if (rng() % 2) take();  // the mail server takes what is there, or not yet
     add(static_cast<int>(rng() % 25));
   }
@@ -427,7 +450,10 @@ void KillLoop(Dovecot& server, const std::string& user, bool fill, unsigned seed
   int lost = 0, twice = 0;
   for (int n = 0; n < next; ++n) {
     if (delivered[n] == 0) ++lost;
-    if (delivered[n] > 1) ++twice;
+    if (delivered[n] > 1) {
+      ++twice;
+      ADD_FAILURE() << "message " << n << " delivered " << delivered[n] << " times, taken after kills" << when[n];
+    }
   }
   EXPECT_EQ(lost, 0);
   EXPECT_EQ(twice, 0);

@@ -1,5 +1,6 @@
 #include "engine/AccountSettings.h"
 
+#include "platform/DurableFile.h"
 #include "platform/Errors.h"
 #include "oauth/AccountTokens.h"
 #include "platform/AsciiText.h"
@@ -104,7 +105,8 @@ AccountSession BuildSession(const ConfigBlock& account, const std::string& appli
   // leave that folder gets no work folder at all.
   if (UsableFolderName(account.name)) {
     s.workFolder = JoinPath(JoinPath(applicationFolder, "pull"), account.name);
-    s.workFolderError = MakeFolder(s.workFolder, 0700);
+    // A missing "pull" folder is a missing path, not a missing file.
+    s.workFolderError = CreateFailure(s.workFolder, MakeFolder(s.workFolder, 0700));
   } else {
     s.workFolderError = err::kInvalidName;
   }

@@ -166,16 +166,24 @@ bool BeginDelivery(CMailClient& session, DeliveryContext& context, std::string_v
                            "X-Originating-Sender: " + sender + "\r\n";
   const std::string processingLog = "[PROC] forward message\r\n" + envelope;
 
-  // Written whole under a name the mail server does not pick up; flushed
-  // and given its ".eml" name by FinishDeliveries.
+  // Written whole where the mail server does not look; flushed and given
+  // its ".eml" name by FinishDeliveries.
   PendingDelivery pending;
-  pending.tempPath = JoinPath(context.queueFolder, ".tarnwick-" + UniqueFileTag() + ".tmp");
-  if (int e = WriteNewFile(pending.tempPath, {lead, header, rest}, pending.file)) {
+  int e = PrepareTemporaryFolder(context);
+  if (!e && context.unnamedFiles) {
+    e = WriteUnnamedFile(context.queueFolder, {lead, header, rest}, pending.file);
+  } else if (!e) {
+    pending.tempName = "tarnwick-" + UniqueFileTag() + "-" + std::to_string(context.clock->NowMs()) + ".tmp";
+    pending.tempPath = JoinPath(context.tempFolder, pending.tempName);
+    e = WriteNewFile(pending.tempPath, {lead, header, rest}, pending.file);
+  }
+  if (e) {
     session.Transcript.append(processingLog);
     return session.RaiseError(e, "CreateFile to Queue");
   }
   pending.slot = QueueFileSlot::Take();
-  if (!pending.slot) {
+  // A file without a name lives only while it is open.
+  if (!pending.slot && !context.unnamedFiles) {
     pending.flushed = true;
     if (int e = SyncAndClose(pending.file)) {
       RemoveFile(pending.tempPath);
@@ -207,16 +215,21 @@ bool BeginDelivery(CMailClient& session, DeliveryContext& context, std::string_v
   return true;
 }
 
-std::size_t FinishDeliveries(CMailClient& session, DeliveryContext& context, std::vector<PendingDelivery>& group) {
+std::size_t FinishGroup(DeliveryContext& context, std::vector<PendingDelivery>& group, int& failure,
+                        std::vector<std::string>& leftovers) {
   // Every file is flushed before any is named: a flush may also write out
   // the folder, and naming in between would give each flush a changed
   // folder to write again.
-  int failure = 0;
+  failure = 0;
   std::size_t synced = 0;
   for (; synced < group.size(); ++synced) {
     PendingDelivery& p = group[synced];
-    if (!p.flushed) failure = SyncAndClose(p.file);
-    p.slot.Reset();
+    if (p.tempPath.empty()) {
+      failure = SyncData(p.file);  // stays open until it has its name
+    } else {
+      if (!p.flushed) failure = SyncAndClose(p.file);
+      p.slot.Reset();
+    }
     if (failure) break;
   }
   const int flushFailure = failure;
@@ -225,27 +238,76 @@ std::size_t FinishDeliveries(CMailClient& session, DeliveryContext& context, std
     const PendingDelivery& p = group[done];
     std::string path = JoinPath(context.queueFolder, p.name);
     for (;;) {
-      failure = RenameNoReplaceUnsynced(p.tempPath, path);
+      failure = p.tempPath.empty() ? LinkNoReplace(p.file, path) : RenameNoReplaceUnsynced(p.tempPath, path);
       if (failure != err::kFileExists && failure != err::kAlreadyExists) break;
       // A taken name: wait, move the counter on and build the name again.
       context.clock->SleepMs(10);
       context.queueCounter = context.queueCounter > 97 ? 0 : context.queueCounter + 1;
       path = JoinPath(context.queueFolder, QueueFileName(p.dateText, context) + ".eml");
     }
-    if (failure) break;
+      if (failure) break;
   }
   if (!failure) failure = flushFailure;
   // One flush of the folder puts every new name of the group on disk.
   if (done > 0) SyncFolder(context.queueFolder);
-  for (std::size_t i = done; i < group.size(); ++i) {
-    group[i].file.reset();
-    group[i].slot.Reset();
-    RemoveFile(group[i].tempPath);
+  for (PendingDelivery& p : group) {
+    p.file.reset();
+    p.slot.Reset();
   }
+  for (std::size_t i = done; i < group.size(); ++i)
+    if (!group[i].tempPath.empty()) leftovers.push_back(group[i].tempPath);
   for (const PendingDelivery& p : group) context.reservedNames.erase(p.name);
   group.clear();
+  return done;
+}
+
+std::size_t FinishDeliveries(CMailClient& session, DeliveryContext& context, std::vector<PendingDelivery>& group) {
+  int failure = 0;
+  std::vector<std::string> leftovers;
+  const std::size_t done = FinishGroup(context, group, failure, leftovers);
+  for (const std::string& path : leftovers) RemoveFile(path);
   if (failure) session.RaiseError(failure, "CreateFile to Queue");
   return done;
+}
+
+std::string PrivateFolderFor(const std::string& queueFolder) {
+  std::string queue = queueFolder;
+  while (queue.size() > 1 && queue.back() == '/') queue.pop_back();
+  return JoinPath(FolderOf(queue), "tarnwick-tmp");
+}
+
+int PrepareTemporaryFolder(DeliveryContext& context) {
+  if (context.tempFolderReady) return 0;
+  if (!FolderExists(context.queueFolder)) return err::kPathNotFound;
+  // Renamed into the queue, a file is there whole at once; that needs one
+  // file system. Otherwise the file has no name until it is complete.
+  const std::string folder = PrivateFolderFor(context.queueFolder);
+  if (MakeFolder(folder, 0700) == 0 && OnOneFileSystem(folder, context.queueFolder)) {
+    context.tempFolder = folder;
+    context.unnamedFiles = false;
+  } else {
+    context.tempFolder.clear();
+    context.unnamedFiles = true;
+  }
+  context.tempFolderReady = true;
+  return 0;
+}
+
+bool IsTemporaryFileName(std::string_view name) {
+  return name.size() > 13 && name.starts_with("tarnwick-") && name.ends_with(".tmp");
+}
+
+std::size_t SweepTemporaryFiles(const std::string& queueFolder,
+                                const std::function<bool(const std::string&)>& keep) {
+  std::size_t removed = 0;
+  const std::string folder = PrivateFolderFor(queueFolder);
+  for (const std::string& name : ListFiles(folder))
+    if (IsTemporaryFileName(name) && !keep(name) && RemoveFile(JoinPath(folder, name)) == 0) ++removed;
+  for (const std::string& name : ListFiles(queueFolder))
+    if (name.size() > 14 && name.starts_with(".tarnwick-") && name.ends_with(".tmp") &&
+        RemoveFile(JoinPath(queueFolder, name)) == 0)
+      ++removed;
+  return removed;
 }
 
 bool Deliver(CMailClient& session, DeliveryContext& context, std::string_view message) {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -24,6 +25,14 @@ struct DeliveryContext {
   std::string defaultRecipient;  // LocalUser "@" LocalDomain
   int32_t distribute = 0;        // 1: deliver to the message's own local recipients
   std::string queueFolder;
+  // Where messages are written before they are named in the queue: the
+  // private folder beside the queue (PrivateFolderFor), taken when it lies
+  // on the queue's file system. Otherwise files are made without a name in
+  // the queue folder itself and linked in (unnamedFiles). Settled by the
+  // first delivery (PrepareTemporaryFolder).
+  std::string tempFolder;
+  bool unnamedFiles = false;
+  bool tempFolderReady = false;
   std::string dataFolder;        // empty: the mail server's, looked up on first use
   std::string localAddress;      // numeric address of this end of the connection
   std::string remoteAddress;     // numeric address of the mail server
@@ -75,13 +84,14 @@ class QueueFileSlot {
   bool taken_ = false;
 };
 
-// A message written into the queue folder under a temporary name that the
-// mail server does not pick up; not yet named.
+// A message written under a temporary name in the private folder (or
+// without a name), where the mail server does not see it; not yet named.
 struct PendingDelivery {
-  std::string tempPath;
+  std::string tempName;  // name in the private folder; empty when made without a name
+  std::string tempPath;  // its path; empty when made without a name
   std::string name;      // the ".eml" name chosen when it was written
   std::string dateText;  // the date names are made from
-  FileHandle file;       // open until flushed
+  FileHandle file;       // open until flushed (until named, when made without a name)
   QueueFileSlot slot;    // held while file is open
   bool flushed = false;  // already on disk (no slot was free)
   std::size_t size = 0;  // bytes written
@@ -101,6 +111,33 @@ bool BeginDelivery(CMailClient& session, DeliveryContext& context, std::string_v
 // holds the reason ("CreateFile to Queue") and the temporary files of that
 // delivery and of all after it are removed. The group is emptied.
 std::size_t FinishDeliveries(CMailClient& session, DeliveryContext& context, std::vector<PendingDelivery>& group);
+
+// FinishDeliveries without the session, for a caller that must keep the
+// temporary files of a failed finish until its own records are safe: the
+// first failure goes into failure, and the paths of the temporary files
+// left unnamed into leftovers (closed, not removed). Any thread may run it
+// while no other touches context.
+std::size_t FinishGroup(DeliveryContext& context, std::vector<PendingDelivery>& group, int& failure,
+                        std::vector<std::string>& leftovers);
+
+// The private folder for temporary files of a queue folder: "tarnwick-tmp"
+// beside it (in the same parent folder).
+std::string PrivateFolderFor(const std::string& queueFolder);
+
+// Settles where context's deliveries write their temporary files (see
+// DeliveryContext::tempFolder). Returns 0, or err::kPathNotFound when the
+// queue folder does not exist (checked again on the next call).
+int PrepareTemporaryFolder(DeliveryContext& context);
+
+// Whether name has the form of our temporary files in the private folder.
+bool IsTemporaryFileName(std::string_view name);
+
+// Removes what crashed runs left behind: the temporary files of the queue's
+// private folder that keep is false for (the files that no delivery journal
+// names) and the ".tarnwick-*.tmp" files that older versions wrote into the
+// queue folder itself. Nothing else is touched. Returns how many went.
+std::size_t SweepTemporaryFiles(const std::string& queueFolder,
+                                const std::function<bool(const std::string&)>& keep);
 
 // Whether address names a mailbox of the local mail server: its user folder
 // exists, or its domain takes mail for every name.

@@ -2,16 +2,14 @@
 
 #include "mailclient/MailClient.h"
 #include "platform/AsciiText.h"
+#include "platform/DurableFile.h"
+#include "platform/Errors.h"
 
 #include <algorithm>
 #include <cctype>
 #include <unordered_set>
 
 namespace tarnwick {
-
-namespace {
-
-}  // namespace
 
 UidlStore::UidlStore(std::string workFolder) : path_(JoinPath(workFolder, "uidl.txt")) {}
 
@@ -33,22 +31,33 @@ void UidlStore::Load(CMailClient& session) {
   lines_.clear();
   index_.clear();
   append_.reset();
+  appendFailed_ = false;
+  unsaved_ = false;
   std::string text;
   if (ReadWholeFile(path_, text) != 0) return;
   session.Transcript.append("Local UIDLS Load\r\n").append(text).append("\r\n");
   std::size_t pos = 0;
   for (;;) {
     std::size_t lf = text.find('\n', pos);
-    if (lf == std::string::npos) break;  // a last line without LF is not taken
+    if (lf == std::string::npos) {
+      // A last line without its line end was cut short by a crash: it may
+      // be the start of a longer id, so it must not match any.
+      if (text.find_first_not_of("\t\r\n ", pos) != std::string::npos)
+        session.Transcript.append("Local UIDL file: torn last line ignored\r\n");
+      break;
+    }
     std::string_view piece(text.data() + pos, lf + 1 - pos);
     pos = lf + 1;
     std::size_t end = piece.find_last_not_of("\t\n\r ");
     if (end == std::string_view::npos) continue;
     lines_.emplace_back(piece.substr(0, end + 1));
   }
+  // Indexed at once: a Save before Sync (after a journal is finished) must
+  // keep every loaded line.
+  RebuildIndex();
 }
 
-void UidlStore::Sync(CMailClient& session) {
+bool UidlStore::Sync(CMailClient& session, bool forgetAll) {
   const std::string prefix = Prefix(session);
   std::unordered_set<std::string_view> ids;
   ids.reserve(session.Messages.size());
@@ -60,13 +69,13 @@ void UidlStore::Sync(CMailClient& session) {
     if (StartsWithNoCase(line, prefix)) {
       std::size_t space = line.rfind(' ');
       if (space == std::string::npos) continue;
-      if (!ids.count(std::string_view(line).substr(space + 1))) continue;
+      if (forgetAll || !ids.count(std::string_view(line).substr(space + 1))) continue;
     }
     kept.push_back(std::move(line));
   }
   lines_ = std::move(kept);
   RebuildIndex();
-  Save(session);
+  return Save(session);
 }
 
 void UidlStore::RebuildIndex() {
@@ -79,11 +88,22 @@ bool UidlStore::Contains(const CMailClient& session, std::string_view id) const 
   return index_.count(Key(session, id)) != 0;
 }
 
-void UidlStore::Add(const CMailClient& session, std::string_view id) {
-  std::string key = Key(session, id);
-  if (append_.valid()) append_.WriteAll(key + "\r\n");  // a failed append is made good by the next Save
+void UidlStore::Add(const CMailClient& session, std::string_view id) { AddLine(Key(session, id)); }
+
+void UidlStore::AddLine(std::string key) {
+  // A failed append is made good by the next Save.
+  if (!append_.valid() || append_.WriteAll(key + "\r\n") != 0) appendFailed_ = true;
+  unsaved_ = true;
   index_.emplace(key, lines_.size());
   lines_.push_back(std::move(key));
+}
+
+int UidlStore::FlushAppend() {
+  if (!unsaved_) return 0;
+  if (!append_.valid() || appendFailed_) return err::kInvalidParameter;
+  if (int e = SyncData(append_)) return e;
+  unsaved_ = false;
+  return 0;
 }
 
 void UidlStore::Remove(const CMailClient& session, std::string_view id) { index_.erase(Key(session, id)); }
@@ -97,7 +117,9 @@ bool UidlStore::Save(CMailClient& session) {
   session.Transcript.append("DOWNLOAD FINISHED, Local UIDLS UPDATE\r\n").append(text).append("\r\n");
   // Written aside and renamed over the old file, so that a crash never
   // leaves a truncated list (which would fetch everything again).
-  if (int e = ReplaceFileAtomic(path_, text)) return session.RaiseError(e, "UPDATE UIDL FILE");
+  if (int e = ReplaceFileAtomic(path_, text)) return session.RaiseError(CreateFailure(path_, e), "UPDATE UIDL FILE");
+  unsaved_ = false;
+  appendFailed_ = false;
   return true;
 }
 

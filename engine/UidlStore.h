@@ -29,13 +29,24 @@ class UidlStore {
   // and for its transcript and error.
 
   // Reads the file into lines; an unreadable file leaves the store empty.
+  // A last line without its line end is a torn write: it is not taken (the
+  // next save drops it) and the transcript says so.
   void Load(CMailClient& session);
   // Keeps the lines of other accounts and the lines of this account whose
-  // id is still in session.Messages, then saves.
-  void Sync(CMailClient& session);
+  // id is still in session.Messages (none with forgetAll), then saves.
+  // Returns what Save returns.
+  bool Sync(CMailClient& session, bool forgetAll = false);
   bool Contains(const CMailClient& session, std::string_view id) const;
+  bool ContainsLine(const std::string& line) const { return index_.count(line) != 0; }
   // Records a fetched message (and appends its line when the append file is open).
   void Add(const CMailClient& session, std::string_view id);
+  // The same with the whole line (Key).
+  void AddLine(std::string line);
+  // Puts the lines added since the last Save or flush on disk by flushing
+  // the append file. Returns 0, or an error when that cannot be done (an
+  // append failed, or lines were added without the file open): then only
+  // a Save puts them on disk.
+  int FlushAppend();
   // Forgets a message deleted on the server; its line goes with the next Save.
   void Remove(const CMailClient& session, std::string_view id);
   // Rewrites the file from the recorded lines. On failure the session's
@@ -49,6 +60,8 @@ class UidlStore {
 
   // The key prefix "server#user#folder " of the session (not lower-cased).
   static std::string Prefix(const CMailClient& session);
+  // The line that records id for the session.
+  std::string Key(const CMailClient& session, std::string_view id) const;
 
  private:
   // The string hash of the store: from 0, times 33 plus each byte.
@@ -59,13 +72,14 @@ class UidlStore {
       return h;
     }
   };
-  std::string Key(const CMailClient& session, std::string_view id) const;
   void RebuildIndex();
 
   std::string path_;
   std::vector<std::string> lines_;
   std::unordered_map<std::string, std::size_t, Hash> index_;
   FileHandle append_;
+  bool appendFailed_ = false;
+  bool unsaved_ = false;  // lines added that may not be on disk
 };
 
 }  // namespace tarnwick

@@ -31,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& e : imap4::ParseFetchList(reply, "A0005"))
     if (!e.flags.empty() && (e.flags.front() != '(' || e.flags.back() != ')')) abort();
   imap4::DelimiterFromList(reply);
+  for (char c : imap4::UidValidityFrom(reply))
+    if (c < '0' || c > '9') abort();
   for (const auto& w : imap4::SplitWords(reply))
     if (w.empty()) abort();
   imap4::LiteralAtEnd(reply);

@@ -107,6 +107,21 @@ bool FolderEmpty(std::string_view selectReply) {
   return Upper(selectReply).find(" 0 EXISTS\r\n") != std::string::npos;
 }
 
+std::string UidValidityFrom(std::string_view selectReply) {
+  const std::string upper = Upper(selectReply);
+  for (std::size_t at = upper.find("[UIDVALIDITY "); at != std::string::npos;
+       at = upper.find("[UIDVALIDITY ", at + 1)) {
+    // Only an untagged OK line carries it.
+    const std::size_t lineStart = upper.rfind('\n', at);
+    if (!std::string_view(upper).substr(lineStart == std::string::npos ? 0 : lineStart + 1).starts_with("* OK"))
+      continue;
+    std::size_t from = at + 13, to = from;
+    while (to < upper.size() && to - from < 10 && upper[to] >= '0' && upper[to] <= '9') ++to;
+    if (to > from && to < upper.size() && upper[to] == ']') return upper.substr(from, to - from);
+  }
+  return {};
+}
+
 std::string TaggedStatus(std::string_view line) {
   std::size_t cut = line.find_first_of(kBlanks);
   if (cut == std::string_view::npos) return "BAD";
@@ -464,6 +479,7 @@ bool Imap4Protocol::AfterLogin(CMailClient& s) {
 bool Imap4Protocol::List(CMailClient& s) {
   if (s.Listed) return true;
   s.Messages.clear();
+  s.UidValidity.clear();
   imap4::Argument folder;
   if (!FolderArgument(s, folder)) return false;
 
@@ -471,6 +487,7 @@ bool Imap4Protocol::List(CMailClient& s) {
   if (!SendCommand(s, tag, {tag + " SELECT ", ""}, {folder}, {})) return false;
   std::string text;
   if (!ReadTaggedOk(s, tag, text)) return false;
+  s.UidValidity = imap4::UidValidityFrom(text);
   if (imap4::FolderEmpty(text)) {
     s.Listed = true;
     return true;

@@ -65,6 +65,10 @@ std::optional<char> DelimiterFromList(std::string_view reply);
 // Whether a SELECT reply announces an empty folder (" 0 EXISTS").
 bool FolderEmpty(std::string_view selectReply);
 
+// The folder's validity stamp from a SELECT reply ("* OK [UIDVALIDITY n]"),
+// digits only; empty when the reply has none.
+std::string UidValidityFrom(std::string_view selectReply);
+
 // One message of a FETCH 1:* (UID FLAGS) reply.
 struct FetchEntry {
   std::string uid;

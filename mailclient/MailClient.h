@@ -90,6 +90,9 @@ class CMailClient {
   int32_t StallWaitMs = 10100;
   std::optional<CMailServer> ServerCopy;
   std::vector<CMailInfo> Messages;
+  // IMAP4: the selected folder's UIDVALIDITY from the last listing; empty
+  // when the server gave none (and for other protocols).
+  std::string UidValidity;
   std::vector<CImap4Folder> Folders;
 
   // --- Entry operations ------------------------------------------------------

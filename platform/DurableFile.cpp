@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -30,20 +32,18 @@ void SyncFolder(const std::string& folder) {
   ::fsync(fd);
 }
 
+long OwnProcessId() { return static_cast<long>(::getpid()); }
+
 std::string UniqueFileTag() {
   static std::atomic<unsigned long> counter{0};
   return std::to_string(CurrentProcessId()) + "." + std::to_string(CurrentThreadId()) + "." +
          std::to_string(counter.fetch_add(1));
 }
 
-int WriteNewFile(const std::string& path, std::initializer_list<std::string_view> pieces, FileHandle& out) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return LastOsError();
-  FileHandle f(fd);
-  // One system call for all pieces, as long as it takes them whole.
+namespace {
+
+// Writes the pieces into fd, in one system call as long as it takes them whole.
+int WritePieces(int fd, std::initializer_list<std::string_view> pieces) {
   std::vector<iovec> vec;
   vec.reserve(pieces.size());
   for (std::string_view piece : pieces)
@@ -68,15 +68,93 @@ int WriteNewFile(const std::string& path, std::initializer_list<std::string_view
       vec[next].iov_len -= done;
     }
   }
-  if (e) {
+  if (!e) {
+    // The disk starts on the data now; the flush later mostly finds it done.
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  }
+  return e;
+}
+
+}  // namespace
+
+int WriteNewFile(const std::string& path, std::initializer_list<std::string_view> pieces, FileHandle& out) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return CreateFailure(path, LastOsError());
+  FileHandle f(fd);
+  if (int e = WritePieces(fd, pieces)) {
     f.reset();
     ::unlink(path.c_str());
     return e;
   }
-  // The disk starts on the data now; the flush later mostly finds it done.
-  ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   out = std::move(f);
   return 0;
+}
+
+int WriteUnnamedFile(const std::string& folder, std::initializer_list<std::string_view> pieces, FileHandle& out) {
+  int fd;
+  do {
+    fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    int e = LastOsError();
+    return e == err::kFileNotFound && !FolderExists(folder) ? err::kPathNotFound : e;
+  }
+  FileHandle f(fd);
+  if (int e = WritePieces(fd, pieces)) return e;
+  out = std::move(f);
+  return 0;
+}
+
+int LinkNoReplace(const FileHandle& file, const std::string& to) {
+  // Linking by descriptor itself needs a privilege; the descriptor's entry
+  // under /proc does not.
+  const std::string self = "/proc/self/fd/" + std::to_string(file.get());
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) != 0)
+    return CreateFailure(to, LastOsError());
+  return 0;
+}
+
+bool OnOneFileSystem(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return S_ISDIR(sa.st_mode) && S_ISDIR(sb.st_mode) && sa.st_dev == sb.st_dev;
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return S_ISDIR(sa.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+int CreateFailure(const std::string& path, int error) {
+  if (error == err::kFileNotFound && !FolderExists(FolderOf(path))) return err::kPathNotFound;
+  return error;
+}
+
+int SyncData(const FileHandle& file) {
+  if (::fdatasync(file.get()) != 0) return LastOsError();
+  return 0;
+}
+
+int Truncate(const FileHandle& file) {
+  if (::ftruncate(file.get(), 0) != 0) return LastOsError();
+  return 0;
+}
+
+std::vector<std::string> ListFolders(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* d = ::opendir(folder.c_str());
+  if (!d) return names;
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (FolderExists(JoinPath(folder, name))) names.push_back(std::move(name));
+  }
+  ::closedir(d);
+  return names;
 }
 
 int SyncAndClose(FileHandle& file) {
@@ -98,11 +176,11 @@ int WriteNewFileSynced(const std::string& path, std::initializer_list<std::strin
 
 int RenameNoReplaceUnsynced(const std::string& from, const std::string& to) {
   int rc = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
-  if (rc != 0 && errno != EINVAL && errno != ENOSYS) return LastOsError();
+  if (rc != 0 && errno != EINVAL && errno != ENOSYS) return CreateFailure(to, LastOsError());
   if (rc != 0) {
     // The file system cannot rename without replacing: a second link fails
     // on a taken name just the same.
-    if (::link(from.c_str(), to.c_str()) != 0) return LastOsError();
+    if (::link(from.c_str(), to.c_str()) != 0) return CreateFailure(to, LastOsError());
     ::unlink(from.c_str());
   }
   return 0;

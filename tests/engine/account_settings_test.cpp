@@ -114,6 +114,9 @@ TEST(BuildSession, CreatesPrivateWorkFolder) {
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   // An existing folder is fine.
   EXPECT_EQ(BuildSession(Account("Anna Mail", ""), app.path()).workFolderError, 0);
+  // Without the "pull" folder the path is missing.
+  test::TempDir bare;
+  EXPECT_EQ(BuildSession(Account("Anna Mail", ""), bare.path()).workFolderError, err::kPathNotFound);
 }
 
 TEST(BuildSession, NameThatLeavesThePullFolderGetsNoFolder) {

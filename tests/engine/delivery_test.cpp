@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tarnwick {
 namespace {
@@ -179,7 +181,7 @@ TEST_F(DeliveryTest, CounterWrapsAfter98) {
 TEST_F(DeliveryTest, MissingQueueFolderFails) {
   ctx.queueFolder = dir / "no-queue";
   EXPECT_FALSE(Deliver(session, ctx, "Subject: x\r\n\r\ny\r\n"));
-  EXPECT_EQ(session.LastError.rfind("NativeErrorCode: 2 CreateFile to Queue", 0), 0u) << session.LastError;
+  EXPECT_EQ(session.LastError.rfind("NativeErrorCode: 3 CreateFile to Queue", 0), 0u) << session.LastError;
   EXPECT_NE(session.Transcript.find("[PROC] forward message\r\n"), std::string::npos);
   EXPECT_EQ(session.Transcript.find("process ok"), std::string::npos);
 }
@@ -201,8 +203,8 @@ TEST_F(DeliveryTest, GroupStopsAtTheFirstDeliveryThatCannotBeFinished) {
     for (int i = 0; i < 4; ++i)
       ASSERT_TRUE(BeginDelivery(session, ctx, "Subject: " + std::to_string(i) + "\r\n\r\nbody\r\n", group[i]))
           << session.LastError;
-    EXPECT_EQ(ListFiles(queue).size(), 4u);  // written aside, none named yet
-    for (const std::string& f : ListFiles(queue)) EXPECT_TRUE(f.ends_with(".tmp")) << f;
+    EXPECT_TRUE(ListFiles(queue).empty());  // written aside, none named yet
+    EXPECT_EQ(ListFiles(dir / "tarnwick-tmp").size(), 4u);
     if (flushFails) group[2].file.reset();  // nothing left to flush
     else ASSERT_EQ(RemoveFile(group[2].tempPath), 0);
 
@@ -219,6 +221,35 @@ TEST_F(DeliveryTest, GroupStopsAtTheFirstDeliveryThatCannotBeFinished) {
       ReadWholeFile(queue + "/" + files[i], text);
       EXPECT_TRUE(text.ends_with("Subject: " + std::to_string(i) + "\r\n\r\nbody\r\n")) << text;
       RemoveFile(queue + "/" + files[i]);
+    }
+    EXPECT_TRUE(ListFiles(dir / "tarnwick-tmp").empty());
+  }
+}
+
+// Queue files are readable as the umask allows, so that the queue folder's
+// group and default ACL decide who reads them. Where no private folder
+// shares the queue's file system (here: its place is taken by a file), the
+// files have no name until they are complete.
+TEST_F(DeliveryTest, QueueFilesFollowTheUmaskAndNothingPartialIsSeen) {
+  for (bool unnamed : {false, true}) {
+    SCOPED_TRACE(unnamed ? "without a private folder" : "private folder");
+    DeliveryContext c = ctx;
+    if (unnamed) {
+      ::rmdir((dir / "tarnwick-tmp").c_str());
+      ASSERT_EQ(WriteWholeFile(dir / "tarnwick-tmp", "in the way"), 0);
+    }
+    const mode_t old = ::umask(027);
+    std::vector<PendingDelivery> group(2);
+    for (PendingDelivery& p : group) ASSERT_TRUE(BeginDelivery(session, c, "Subject: x\r\n\r\ny\r\n", p));
+    ::umask(old);
+    EXPECT_EQ(c.unnamedFiles, unnamed);
+    EXPECT_TRUE(ListFiles(queue).empty());
+    EXPECT_EQ(FinishDeliveries(session, c, group), 2u) << session.LastError;
+    for (const std::string& f : ListFiles(queue)) {
+      struct stat st {};
+      ASSERT_EQ(::stat((queue + "/" + f).c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0640u) << f;
+      RemoveFile(queue + "/" + f);
     }
   }
 }

@@ -250,7 +250,7 @@ TEST_F(PullDovecot, MissingQueueFolderFailsAndTheNextRunFetchesAgain) {
   pull.account.leaveCopy = false;
   AccountRunResult r = pull.Run();
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.lastError.rfind("NativeErrorCode: 2 CreateFile to Queue", 0), 0u) << r.lastError;
+  EXPECT_EQ(r.lastError.rfind("NativeErrorCode: 3 CreateFile to Queue", 0), 0u) << r.lastError;
   EXPECT_FALSE(pull.Saw("Delete email"));
   EXPECT_EQ(server_->MessageCount(user), 1u);
   EXPECT_TRUE(FileExists(pull.work() + "/uidl.txt"));
@@ -396,6 +396,37 @@ TEST(PullFaults, FailedFetchDeletesNothing) {
   EXPECT_EQ(pull.Uidl(), "127.0.0.1#alice#inbox a\r\n");
 }
 
+// Only messages fetched and delivered in this run, or recorded by an earlier
+// run under an id no other listed message shares, are deleted. Messages
+// without an id (the UIDL reply lists fewer than LIST) are fetched on every
+// run; an id listed twice is fetched once and neither copy is deleted by it.
+TEST(PullFaults, OnlyFetchedOrRecordedMessagesAreDeleted) {
+  struct Case {
+    const char* name;
+    const char* recorded;  // uidl.txt before the run
+    const char* script;    // after LIST
+  } cases[] = {
+      {"ids missing", "",
+       "C: UIDL\nS: +OK\nS: 1 a\nS: .\n"
+       "C: RETR 1\nS: +OK\nS: a\nS: .\nC: RETR 2\nS: +OK\nS: b\nS: .\nC: RETR 3\nS: +OK\nS: c\nS: .\n"
+       "C: DELE 1\nS: +OK\nC: DELE 2\nS: +OK\nC: DELE 3\nS: +OK\nC: QUIT\nS: +OK\n"},
+      {"id shared", "127.0.0.1#alice#inbox a\r\n",
+       "C: UIDL\nS: +OK\nS: 1 a\nS: 2 a\nS: 3 b\nS: .\n"
+       "C: RETR 3\nS: +OK\nS: c\nS: .\nC: DELE 3\nS: +OK\nC: QUIT\nS: +OK\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeServer fake(std::string(kLogin) + "C: LIST\nS: +OK\nS: 1 30\nS: 2 30\nS: 3 30\nS: .\n" + c.script);
+    Pull pull(fake.port());
+    pull.account.leaveCopy = false;
+    ASSERT_EQ(WriteWholeFile(pull.work() + "/uidl.txt", c.recorded), 0);
+    AccountRunResult r = pull.Run();
+    EXPECT_TRUE(r.ok) << r.lastError;
+    EXPECT_TRUE(fake.WaitDone());
+    EXPECT_EQ(fake.Failures(), "");
+  }
+}
+
 TEST(PullFaults, ConnectionLostBeforeQuitStillSucceeds) {
   FakeServer fake(std::string(kLogin) + kList3 +
                   "C: RETR 1\nS: +OK\nS: a\nS: .\nC: RETR 2\nS: +OK\nS: b\nS: .\nC: RETR 3\nS: +OK\nS: c\nS: .\n"
@@ -406,9 +437,10 @@ TEST(PullFaults, ConnectionLostBeforeQuitStillSucceeds) {
   AccountRunResult r = pull.Run();
   EXPECT_TRUE(r.ok) << r.lastError;
   EXPECT_EQ(pull.QueueFiles().size(), 3u);
-  // Quit failed, so the file was saved without the deleted messages: if the
-  // server did not commit the deletions, they come again.
-  EXPECT_EQ(pull.Uidl(), "");
+  // Quit failed: whether or not the server committed the deletions, the
+  // ids stay recorded, so the messages never come twice; the next run's
+  // list decides which lines stay.
+  EXPECT_EQ(pull.Uidl(), "127.0.0.1#alice#inbox a\r\n127.0.0.1#alice#inbox b\r\n127.0.0.1#alice#inbox c\r\n");
   EXPECT_EQ(fake.Failures(), "");
 }
 
@@ -481,7 +513,7 @@ TEST(PullGroups, AGroupThatCannotBeFinishedRecordsNothingOfIt) {
   AccountRunResult r = job.Run(pull.account, [&](const std::string&, const std::string& text) {
     // The first message waits aside; take it away before the group is finished.
     if (text == "Forwarding email, Seq:3 / 3 ...")
-      for (const std::string& f : pull.QueueFiles()) RemoveFile(pull.queue() + "/" + f);
+      for (const std::string& f : ListFiles(pull.dir / "tarnwick-tmp")) RemoveFile(pull.dir / ("tarnwick-tmp/" + f));
   });
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.lastError.rfind("NativeErrorCode: 2 CreateFile to Queue", 0), 0u) << r.lastError;

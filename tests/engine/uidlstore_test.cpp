@@ -90,7 +90,7 @@ TEST_F(UidlStoreTest, UnwritableFileIsReportedAsTheSessionError) {
   List({});
   store.Sync(session);
   EXPECT_FALSE(store.Save(session));
-  EXPECT_EQ(session.LastError.rfind("NativeErrorCode: 2 UPDATE UIDL FILE", 0), 0u) << session.LastError;
+  EXPECT_EQ(session.LastError.rfind("NativeErrorCode: 3 UPDATE UIDL FILE", 0), 0u) << session.LastError;
 }
 
 TEST_F(UidlStoreTest, ManyIdsStayFast) {

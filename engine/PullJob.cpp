@@ -7,6 +7,7 @@
 #include "platform/AsciiText.h"
 #include "platform/DurableFile.h"
 #include "platform/Errors.h"
+#include "platform/Files.h"
 
 #include <mutex>
 #include <set>

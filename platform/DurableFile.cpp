@@ -144,19 +144,6 @@ int Truncate(const FileHandle& file) {
   return 0;
 }
 
-std::vector<std::string> ListFolders(const std::string& folder) {
-  std::vector<std::string> names;
-  DIR* d = ::opendir(folder.c_str());
-  if (!d) return names;
-  while (dirent* e = ::readdir(d)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    if (FolderExists(JoinPath(folder, name))) names.push_back(std::move(name));
-  }
-  ::closedir(d);
-  return names;
-}
-
 int SyncAndClose(FileHandle& file) {
   int e = 0;
   if (::fsync(file.get()) != 0) e = LastOsError();

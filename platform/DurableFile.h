@@ -83,7 +83,4 @@ int SyncData(const FileHandle& file);
 // Cuts an open file to length 0. Returns 0 or the system's error number.
 int Truncate(const FileHandle& file);
 
-// Names of the folders in folder (not "." or "..").
-std::vector<std::string> ListFolders(const std::string& folder);
-
 }  // namespace tarnwick

@@ -96,8 +96,19 @@ int ReplaceFileAtomic(const std::string& path, std::string_view data) {
   if (!e && ::fsync(f.get()) != 0) e = LastOsError();
   f.reset();
   if (!e && ::rename(tmp.c_str(), path.c_str()) != 0) e = LastOsError();
-  if (e) ::unlink(tmp.c_str());
-  return e;
+  if (e) {
+    ::unlink(tmp.c_str());
+    return e;
+  }
+  // The new name is durable only once its folder is flushed too.
+  std::size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    FileHandle h(fd);
+    ::fsync(fd);
+  }
+  return 0;
 }
 
 int CreateNewFile(const std::string& path, std::string_view data) {

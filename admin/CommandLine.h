@@ -2,7 +2,7 @@
 //
 //   tarnwickctl status | accounts | show NAME | add NAME KEY=VALUE... |
 //               set NAME KEY=VALUE... | password NAME [KEY] | remove NAME |
-//               test NAME | run NAME | logs [YYYY-MM-DD]
+//               test NAME | run NAME | logs [YYYY-MM-DD] | signin NAME
 //
 // Every command is one entry of a table (name, help, options, action), so a
 // further command is one more entry and one more function.
@@ -15,6 +15,8 @@
 #include <vector>
 
 namespace tarnwick {
+
+class Clock;
 
 // Exit codes scripts rely on.
 enum CtlExit : int {
@@ -36,13 +38,16 @@ struct CtlConsole {
   std::function<std::optional<std::string>()> readLine;
   // Milliseconds between two questions for a test's verdict.
   int testPollMs = 500;
+  // The clock a device sign-in waits on; the system's when null.
+  Clock* clock = nullptr;
 
   // The process's own standard streams and terminal.
   static CtlConsole Standard();
 };
 
-// Whether a key holds a secret: "Password", "SocksProxyPassword" and every
-// key whose name ends in "Secret" or "Password", in any letter case.
+// Whether a key holds a secret: "Password", "SocksProxyPassword",
+// "OAuth2RefreshToken" and every key whose name ends in "Secret",
+// "Password" or "Token", in any letter case.
 bool IsSecretKey(std::string_view key);
 
 // Runs one command line (args without the program name); returns the exit code.

@@ -13,16 +13,30 @@ void ReportDownload(CMailClient& session, const CMailInfo& entry) {
                  " ...");
 }
 
-// Runs the request and maps its outcome. Returns true for a 2xx status with
-// reply holding the body.
-bool Exchange(CMailClient& session, ExchangeHttp& link, HttpRequest& request, const CMailInfo* download,
-              std::string& reply) {
-  reply.clear();
+// Sends the request with the session's headers (after the request's own
+// first ownHeaders) and, when offered, the account's credentials.
+bool Send(CMailClient& session, ExchangeHttp& link, HttpRequest& request, std::size_t ownHeaders,
+          HttpResponse& response) {
+  request.headers.resize(ownHeaders);
   for (const auto& header : link.headers) request.headers.push_back(header);
   if (link.offerCredentials && session.ServerCopy) {
     request.user = session.ServerCopy->User;
     request.password = session.ServerCopy->Password;
   }
+  response = HttpResponse();
+  const bool done = link.http.Perform(request, response);
+  // The password stays in the request no longer than the exchange.
+  std::fill(request.password.begin(), request.password.end(), '\0');
+  return done;
+}
+
+// Runs the request and maps its outcome. Returns true for a 2xx status with
+// reply holding the body. A 401 to a renewable authorization renews it and
+// sends the request once more; a second 401 is final.
+bool Exchange(CMailClient& session, ExchangeHttp& link, HttpRequest& request, const CMailInfo* download,
+              std::string& reply) {
+  reply.clear();
+  const std::size_t ownHeaders = request.headers.size();
   request.verify_peer = false;
   request.connect_timeout_seconds = link.connectTimeoutSeconds;
   request.stall_seconds = link.stallSeconds;
@@ -34,9 +48,19 @@ bool Exchange(CMailClient& session, ExchangeHttp& link, HttpRequest& request, co
   if (download) ReportDownload(session, *download);
 
   HttpResponse response;
-  const bool done = link.http.Perform(request, response);
-  // The password stays in the request no longer than the exchange.
-  std::fill(request.password.begin(), request.password.end(), '\0');
+  bool done = Send(session, link, request, ownHeaders, response);
+  if (done && response.status == 401 && link.renewAuthorization) {
+    const std::string refusal =
+        "401 " + (response.status_text.empty() ? std::string("Unknown Error") : response.status_text) + "\r\n";
+    session.WriteLog(refusal + "OAuth2: the Exchange server refused the access token; renewing it once\r\n");
+    if (!link.renewAuthorization(session, link)) {
+      // Keep the server's refusal in sight next to the renewal failure.
+      session.LastResponse = "401";
+      session.LastError = refusal + session.LastError;
+      return false;
+    }
+    done = Send(session, link, request, ownHeaders, response);
+  }
   if (!done) {
     if (link.http.error_code() == err::kTimedOut) {
       session.LastResponse = "10060";

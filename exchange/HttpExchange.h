@@ -35,6 +35,10 @@ struct ExchangeHttp {
   // Whether the account's user and password are offered to the server's
   // HTTP authentication; off when the headers carry the authorization.
   bool offerCredentials = true;
+  // Set when the headers carry a token that can be renewed: called once for
+  // a request the server answered with 401; true when the headers now hold
+  // a renewed authorization and the request is worth sending once more.
+  std::function<bool(CMailClient& session, ExchangeHttp& link)> renewAuthorization;
   int connectTimeoutSeconds = 60;
   // The exchange is abandoned when no byte has moved this long (or for the
   // session's time-out, when that is shorter).

@@ -2,6 +2,7 @@
 // configuration text in both directions.
 #include "admin/ConfigCollection.h"
 #include "admin/ConfigItem.h"
+#include "oauth/TokenClient.h"
 
 #include <gtest/gtest.h>
 
@@ -240,6 +241,31 @@ TEST(ConfigCollection, KeptKeysSurviveARoundTrip) {
   EXPECT_EQ(proxied->entries.back().key, "OAuth2ClientSecret");  // kept keys after the described lines
   EXPECT_EQ(block->Child("plain")->Entry("IMAP4Folder")->value, "INBOX");
   ASSERT_TRUE(block->Entry("FutureGlobal"));
+}
+
+// Every OAuth2 key comes back from load, save, load as the engine reads it.
+TEST(ConfigCollection, OAuth2KeysSurviveARoundTrip) {
+  const std::pair<const char*, const char*> keys[] = {
+      {"OAuth2TokenUrl", "https://idp.example/t/token"}, {"OAuth2Grant", "device_code"},
+      {"OAuth2ClientId", "app-1"}, {"OAuth2ClientSecret", "s3"}, {"OAuth2Scope", "offline_access mail.read"},
+      {"OAuth2KeyFile", "/etc/tarnwick/app.key"}, {"OAuth2CertificateFile", "/etc/tarnwick/app.pem"},
+      {"OAuth2DeviceUrl", "https://idp.example/t/device"}, {"OAuth2Mechanism", "OAUTHBEARER"},
+      {"OAuth2CaFile", "/etc/tarnwick/ca.pem"}, {"OAuth2RefreshToken", "rt.1-x"}};
+  std::string text = "BEGIN:mailpull\r\nBEGIN:box\r\nServer:ews.example\r\nProtocol:2\r\n";
+  for (auto [k, v] : keys) text += std::string(k) + ":" + v + "\r\n";
+  text += "END:box\r\nEND:mailpull\r\n";
+
+  const std::string saved = Raw(*Loaded(Raw(*Loaded(text))));
+  std::optional<ConfigBlock> block = ParseConfig(saved);
+  ASSERT_TRUE(block && block->Child("box")) << saved;
+  for (auto [k, v] : keys) {
+    ASSERT_TRUE(block->Child("box")->Entry(k)) << k;
+    EXPECT_EQ(block->Child("box")->Entry(k)->value, v) << k;
+  }
+  const oauth::Settings s = oauth::SettingsFromBlock(*block->Child("box"));
+  EXPECT_EQ(s.grant, oauth::Grant::DeviceCode);
+  EXPECT_EQ(s.refreshToken, "rt.1-x");
+  EXPECT_EQ(s.certificateFile, "/etc/tarnwick/app.pem");
 }
 
 // Whatever a value holds, the text read back has exactly the same accounts.

@@ -6,6 +6,8 @@
 #include "platform/Files.h"
 #include "tests/admin/AdminEngine.h"
 #include "tests/support/Dovecot.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/FakeIdentityProvider.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -28,7 +30,8 @@ struct Result {
 
 // Runs one command line in this process; input lines feed standard input.
 // With terminal set, the lines answer the prompts instead.
-Result Ctl(std::vector<std::string> args, std::deque<std::string> input = {}, bool terminal = false) {
+Result Ctl(std::vector<std::string> args, std::deque<std::string> input = {}, bool terminal = false,
+           Clock* clock = nullptr) {
   std::ostringstream out, err;
   CtlConsole con;
   con.out = &out;
@@ -43,6 +46,7 @@ Result Ctl(std::vector<std::string> args, std::deque<std::string> input = {}, bo
   con.readSecret = [&](const std::string&) { return terminal ? next() : std::nullopt; };
   con.readLine = [&] { return terminal ? std::nullopt : next(); };
   con.testPollMs = 50;
+  con.clock = clock;
   Result r;
   r.code = RunTarnwickCtl(args, con);
   r.out = out.str();
@@ -190,7 +194,7 @@ TEST_F(CtlWithEngine, AddTestRunAndReadTheLog) {
 TEST(Ctl, HelpAndUsage) {
   Result r = Ctl({"--help"});
   EXPECT_EQ(r.code, 0);
-  for (const char* command : {"status", "accounts", "show", "add", "set", "password", "remove", "test", "run", "logs"})
+  for (const char* command : {"status", "accounts", "show", "add", "set", "password", "remove", "test", "run", "logs", "signin"})
     EXPECT_NE(r.out.find(std::string("  ") + command + " "), std::string::npos) << command;
   EXPECT_NE(r.out.find("Exit codes"), std::string::npos);
   r = Ctl({"add", "--help"});
@@ -203,6 +207,52 @@ TEST(Ctl, HelpAndUsage) {
   EXPECT_EQ(Ctl({"show"}).code, 2);
   EXPECT_EQ(Ctl({"status", "extra"}).code, 2);
   EXPECT_EQ(Ctl({"password", "x", "Server"}).code, 2);
+}
+
+// Device sign-in against the test identity provider, the token stored
+// through the engine program, masked by show and never taken as an argument.
+TEST(CtlSignIn, StoresTheRefreshTokenOfADeviceSignIn) {
+  test::FakeIdentityProvider idp;
+  std::string error;
+  if (!idp.Start(&error)) GTEST_SKIP() << "the identity provider did not start: " << error;
+  test::AdminEngine engine;
+  ASSERT_TRUE(engine.Start()) << "the engine did not come up";
+  Result r = Ctl({"add", "dev", "Server=https://ews.example/EWS/Exchange.asmx", "Protocol=2", "User=box@corp.example",
+                  "Active=0", "OAuth2TokenUrl=" + idp.Url("/token"), "OAuth2Grant=device_code",
+                  "OAuth2ClientId=phone", "OAuth2Scope=offline_access", "OAuth2CaFile=" + idp.ca_file()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err.find("not a key this engine reads"), std::string::npos) << r.err;
+  r = Ctl({"signin", "dev"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("OAuth2DeviceUrl"), std::string::npos) << r.err;
+  ASSERT_EQ(Ctl({"set", "dev", "OAuth2DeviceUrl=" + idp.Url("/device")}).code, 0);
+
+  idp.SetDeviceScript(1, false);
+  test::FakeClock clock(1'800'000'000'000);
+  r = Ctl({"signin", "DEV"}, {}, false, &clock);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find(idp.Url("/verify") + " and enter the code " + test::FakeIdentityProvider::kUserCode),
+            std::string::npos) << r.out;
+  const std::string token = idp.current_refresh_token();
+  ASSERT_FALSE(token.empty());
+  EXPECT_NE(engine.ConfigFile().find("OAuth2RefreshToken:" + token + "\r\n"), std::string::npos);
+  EXPECT_EQ(r.out.find(token), std::string::npos);
+
+  r = Ctl({"show", "dev"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("OAuth2RefreshToken: ******\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(token), std::string::npos);
+  r = Ctl({"set", "dev", "OAuth2RefreshToken=x"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("tarnwickctl password dev OAuth2RefreshToken"), std::string::npos) << r.err;
+
+  // A sign-in that runs out keeps the stored token.
+  idp.SetDeviceScript(0, false, true);
+  r = Ctl({"signin", "dev"}, {}, false, &clock);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("expired_token"), std::string::npos) << r.err;
+  EXPECT_NE(engine.ConfigFile().find("OAuth2RefreshToken:" + token + "\r\n"), std::string::npos);
+  EXPECT_EQ(Ctl({"signin"}).code, 2);
 }
 
 TEST(Ctl, EngineNotRunning) {

@@ -129,7 +129,9 @@ TEST_P(ExchangePull, FetchesEachMessageOnceIntoTheQueue) {
   std::string uidl = Read(dir / "work/uidl.txt");
   EXPECT_EQ(std::count(uidl.begin(), uidl.end(), '\n'), 2) << uidl;
   EXPECT_EQ(AsciiLowered(uidl).rfind(AsciiLowered(account.server.Server + "#CORP\\alice#"), 0), 0u) << uidl;
-  if (GetParam().auth == HttpAuth::Ntlm) EXPECT_EQ(server->http().ntlm_logins(), 1);
+  if (GetParam().auth == HttpAuth::Ntlm) {
+    EXPECT_EQ(server->http().ntlm_logins(), 1);
+  }
   EXPECT_EQ(r.transcript.find("s3cret"), std::string::npos);
   EXPECT_EQ(server->Count(), 2u);  // copies are left by default
 

@@ -192,8 +192,10 @@ void FakeHttpServer::Serve(FakeConnection& c) {
       authenticated = authz && *authz == "Basic " + Base64Encode(options_.user + ":" + options_.password);
     } else if (options_.auth == HttpAuth::Bearer) {
       const std::string* anchor = in.Header("X-AnchorMailbox");
-      authenticated = authz && *authz == "Bearer " + options_.bearer &&
-                      (options_.anchor.empty() || (anchor && *anchor == options_.anchor));
+      const bool token = authz && authz->rfind("Bearer ", 0) == 0 &&
+                         (options_.bearerCheck ? options_.bearerCheck(authz->substr(7))
+                                               : *authz == "Bearer " + options_.bearer);
+      authenticated = token && (options_.anchor.empty() || (anchor && *anchor == options_.anchor));
     } else if (options_.auth == HttpAuth::Ntlm && authz && authz->rfind("NTLM ", 0) == 0) {
       std::vector<std::uint8_t> token = Base64Decode(authz->substr(5));
       if (token.size() > 8 && token[8] == 1) {

@@ -42,6 +42,8 @@ enum class HttpAuth { None, Basic, Ntlm, Bearer };
 // A fault for the first coming request (after authentication) whose method,
 // target and body, joined by blanks, hold match (any request when match is
 // empty).
+// Members without a value of their own are written with {} so that
+// designated initializers may leave them out without a warning.
 struct HttpFault {
   enum Kind {
     Reply,    // answer with status, reason and body as given
@@ -51,8 +53,8 @@ struct HttpFault {
   std::string match;
   Kind kind = Reply;
   int status = 500;
-  std::string reason;
-  std::string body;
+  std::string reason{};
+  std::string body{};
 };
 
 struct HttpOptions {
@@ -61,8 +63,11 @@ struct HttpOptions {
   std::string user = "alice";
   std::string domain = "CORP";  // NTLM only
   std::string password = "s3cret pw";
-  std::string bearer;            // Bearer: the token expected
-  std::string anchor;            // Bearer: the X-AnchorMailbox value expected, when set
+  std::string bearer{};          // Bearer: the token expected
+  std::string anchor{};          // Bearer: the X-AnchorMailbox value expected, when set
+  // Bearer: when set, decides on each token instead of comparing with bearer
+  // (say by asking an identity provider whether it is active).
+  std::function<bool(const std::string& token)> bearerCheck{};
   bool record = true;            // keep every request for Requests()
 };
 

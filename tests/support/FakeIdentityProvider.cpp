@@ -443,6 +443,12 @@ std::string FakeIdentityProvider::IssueRefreshToken(const std::string& client) {
   impl_->lastRefresh = t;
   return t;
 }
+bool FakeIdentityProvider::TokenActive(const std::string& token) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  ++impl_->counts.introspections;
+  auto it = impl_->accessTokens.find(token);
+  return !impl_->refuseAll && it != impl_->accessTokens.end() && it->second;
+}
 void FakeIdentityProvider::RevokeAccessTokens() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   for (auto& [t, active] : impl_->accessTokens) active = false;

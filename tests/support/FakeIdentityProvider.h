@@ -43,6 +43,8 @@ class FakeIdentityProvider {
   void SetExpiresIn(long seconds);
   // Issues a refresh token for the client, as a sign-in elsewhere would.
   std::string IssueRefreshToken(const std::string& client);
+  // Whether an access token is active, as the introspection endpoint says.
+  bool TokenActive(const std::string& token) const;
   // Tokens stop being active.
   void RevokeAccessTokens();
   // No token is active from now on, old or new.

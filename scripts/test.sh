@@ -18,11 +18,11 @@ if [ -f fuzz/CMakeLists.txt ]; then
   cmake --build build-fuzz -j"$jobs"
   for f in build-fuzz/fuzz/fuzz_*; do
     [ -x "$f" ] || continue
-    echo "fuzzing $(basename "$f") for ${FUZZ_SECONDS:-20} s"
+    echo "fuzzing $(basename "$f") for ${FUZZ_SECONDS:-15} s"
     corpus=$(mktemp -d)
     seeds=fuzz/corpus/$(basename "$f")
     [ -d "$seeds" ] || seeds=
-    "$f" -max_total_time="${FUZZ_SECONDS:-20}" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
+    "$f" -max_total_time="${FUZZ_SECONDS:-15}" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
       "$corpus" $seeds 2>&1 | tail -n 3
     rm -rf "$corpus"
   done

@@ -43,11 +43,11 @@ int SetNonBlocking(int fd) {
   return 0;
 }
 
-int RecvSome(int fd, void* buffer, std::size_t capacity, std::size_t& received, bool& wouldBlock) {
+int RecvSome(int fd, void* buffer, std::size_t capacity, std::size_t& received, bool& wouldBlock, int flags) {
   received = 0;
   wouldBlock = false;
   for (;;) {
-    ssize_t n = ::recv(fd, buffer, capacity, 0);
+    ssize_t n = ::recv(fd, buffer, capacity, flags);
     if (n >= 0) {
       received = static_cast<std::size_t>(n);
       return 0;

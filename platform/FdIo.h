@@ -21,7 +21,9 @@ int SetNonBlocking(int fd);
 // One recv/send on a non-blocking descriptor. wouldBlock is set (and 0
 // returned) when nothing can move now; otherwise the count moved is
 // returned through the size argument (0 from RecvSome: the peer closed).
-int RecvSome(int fd, void* buffer, std::size_t capacity, std::size_t& received, bool& wouldBlock);
+// flags are recv() flags (MSG_PEEK to look without taking).
+int RecvSome(int fd, void* buffer, std::size_t capacity, std::size_t& received, bool& wouldBlock,
+             int flags = 0);
 int SendSome(int fd, const void* data, std::size_t size, std::size_t& written, bool& wouldBlock);
 
 }  // namespace tarnwick::fdio

@@ -157,31 +157,27 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::vector<std::string> ListFiles(const std::string& folder) {
+namespace {
+
+// Names in folder (not "." or "..") whose full path passes keep.
+std::vector<std::string> ListEntries(const std::string& folder, bool (*keep)(const std::string&)) {
   std::vector<std::string> names;
   DIR* d = ::opendir(folder.c_str());
   if (!d) return names;
   while (dirent* ent = ::readdir(d)) {
     std::string name = ent->d_name;
     if (name == "." || name == "..") continue;
-    if (FileExists(JoinPath(folder, name))) names.push_back(std::move(name));
+    if (keep(JoinPath(folder, name))) names.push_back(std::move(name));
   }
   ::closedir(d);
   return names;
 }
 
-std::vector<std::string> ListFolders(const std::string& folder) {
-  std::vector<std::string> names;
-  DIR* d = ::opendir(folder.c_str());
-  if (!d) return names;
-  while (dirent* ent = ::readdir(d)) {
-    std::string name = ent->d_name;
-    if (name == "." || name == "..") continue;
-    if (FolderExists(JoinPath(folder, name))) names.push_back(std::move(name));
-  }
-  ::closedir(d);
-  return names;
-}
+}  // namespace
+
+std::vector<std::string> ListFiles(const std::string& folder) { return ListEntries(folder, FileExists); }
+
+std::vector<std::string> ListFolders(const std::string& folder) { return ListEntries(folder, FolderExists); }
 
 std::string JoinPath(std::string_view a, std::string_view b) {
   std::string out(a);

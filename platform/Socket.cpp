@@ -171,19 +171,7 @@ int TcpSocket::Peek(void* buffer, std::size_t capacity, std::size_t& received, b
   received = 0;
   wouldBlock = false;
   if (fd_ < 0) return err::kNotConnected;
-  for (;;) {
-    ssize_t n = ::recv(fd_, buffer, capacity, MSG_PEEK | MSG_DONTWAIT);
-    if (n >= 0) {
-      received = static_cast<std::size_t>(n);
-      return 0;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      wouldBlock = true;
-      return 0;
-    }
-    return LastOsError();
-  }
+  return fdio::RecvSome(fd_, buffer, capacity, received, wouldBlock, MSG_PEEK | MSG_DONTWAIT);
 }
 
 int TcpSocket::LocalAddress(std::string& out) const {

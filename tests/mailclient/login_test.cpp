@@ -8,6 +8,7 @@
 #include "message/Encoding.h"
 #include "tests/support/Dovecot.h"
 #include "tests/support/FakeServer.h"
+#include "tests/support/NtlmServer.h"
 
 #include <gtest/gtest.h>
 
@@ -161,44 +162,6 @@ INSTANTIATE_TEST_SUITE_P(
 // NTLM against a front that checks the NTLMv2 response with the plaintext
 // password, as the server's domain controller would.
 
-auth::Bytes Le16(std::uint16_t v) { return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)}; }
-
-void Append(auth::Bytes& out, const auth::Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
-
-auth::Bytes AvPair(std::uint16_t id, const auth::Bytes& value) {
-  auth::Bytes p = Le16(id);
-  Append(p, Le16(static_cast<std::uint16_t>(value.size())));
-  Append(p, value);
-  return p;
-}
-
-// A type 2 message: target "CORP", target information with the domain, the
-// server's name and its time.
-auth::Bytes ChallengeMessage(const std::array<std::uint8_t, 8>& serverChallenge) {
-  auth::Bytes info;
-  Append(info, AvPair(2, auth::Utf16Le("CORP")));
-  Append(info, AvPair(1, auth::Utf16Le("FRONT")));
-  Append(info, AvPair(7, {0x00, 0x80, 0x3e, 0xd5, 0xde, 0xb1, 0x9d, 0x01}));
-  Append(info, AvPair(0, {}));
-  auth::Bytes target = auth::Utf16Le("CORP");
-  std::uint32_t flags = auth::ntlm::kUnicode | auth::ntlm::kRequestTarget | auth::ntlm::kNtlm |
-                        auth::ntlm::kExtendedSessionSecurity | auth::ntlm::kTargetInfo;
-  auth::Bytes m = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0, 2, 0, 0, 0};
-  auto field = [&](const auth::Bytes& data, std::uint32_t offset) {
-    Append(m, Le16(static_cast<std::uint16_t>(data.size())));
-    Append(m, Le16(static_cast<std::uint16_t>(data.size())));
-    for (int i = 0; i < 4; ++i) m.push_back(static_cast<std::uint8_t>(offset >> (8 * i)));
-  };
-  field(target, 48);
-  for (int i = 0; i < 4; ++i) m.push_back(static_cast<std::uint8_t>(flags >> (8 * i)));
-  m.insert(m.end(), serverChallenge.begin(), serverChallenge.end());
-  m.insert(m.end(), 8, 0);
-  field(info, static_cast<std::uint32_t>(48 + target.size()));
-  Append(m, target);
-  Append(m, info);
-  return m;
-}
-
 struct NtlmFront {
   bool imap = true;
   bool tls = false;
@@ -225,25 +188,10 @@ struct NtlmFront {
   }
 
   bool Verify(FakeConnection& c, const std::string& line, const std::array<std::uint8_t, 8>& sc) {
-    auto token = Base64Decode(line);
-    auth::NtlmAuthenticateFields f;
-    std::string error;
-    if (!auth::ParseNtlmAuthenticate(token, f, error)) {
-      c.Fail(error);
-      return false;
-    }
-    if (f.user != auth::Utf16Le(user) || f.domain != auth::Utf16Le(domain)) {
-      c.Fail("wrong identity");
-      return false;
-    }
-    if (f.ntResponse.size() < 16 + 28) {
-      c.Fail("short NTLMv2 response");
-      return false;
-    }
-    auth::Digest16 hash = auth::NtlmV2Hash(user, domain, password);
-    std::vector<std::uint8_t> blob(f.ntResponse.begin() + 16, f.ntResponse.end());
-    auth::Digest16 proof = auth::NtlmV2Proof(hash, sc, blob);
-    return std::equal(proof.begin(), proof.end(), f.ntResponse.begin());
+    std::string why;
+    if (test::NtlmAnswerMatches(Base64Decode(line), user, domain, password, sc, true, why)) return true;
+    if (why != "wrong proof") c.Fail(why);
+    return false;
   }
 
   void operator()(FakeConnection& c) {
@@ -263,7 +211,7 @@ struct NtlmFront {
     auto negotiate = Base64Decode(line);
     if (negotiate.size() < 12 || negotiate[8] != 1) return c.Fail("not a negotiate message");
     std::array<std::uint8_t, 8> sc = {0x13, 0x37, 0xc0, 0xde, 0x01, 0x02, 0x03, 0x04};
-    c.SendLine("+ " + Base64Encode(ChallengeMessage(sc)));
+    c.SendLine("+ " + Base64Encode(test::NtlmChallengeMessage(sc, "CORP")));
     if (!Expect(c, "", &line)) return;
     verified = Verify(c, line, sc);
     if (!imap) {

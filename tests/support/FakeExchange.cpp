@@ -1,5 +1,7 @@
 #include "tests/support/FakeExchange.h"
 
+#include "tests/support/NtlmServer.h"
+
 #include "mailclient/Auth.h"
 #include "message/Encoding.h"
 
@@ -18,71 +20,9 @@ bool SameNoCase(std::string_view a, std::string_view b) {
          });
 }
 
-auth::Bytes Le16(std::uint16_t v) { return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)}; }
-void Append(auth::Bytes& out, const auth::Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
-auth::Bytes AvPair(std::uint16_t id, const auth::Bytes& value) {
-  auth::Bytes p = Le16(id);
-  Append(p, Le16(static_cast<std::uint16_t>(value.size())));
-  Append(p, value);
-  return p;
-}
-
-// A type 2 message with target information (domain, server name, time), so
-// that the client answers with NTLMv2.
-auth::Bytes ChallengeMessage(const std::array<std::uint8_t, 8>& serverChallenge, const std::string& domain) {
-  auth::Bytes info;
-  Append(info, AvPair(2, auth::Utf16Le(domain)));
-  Append(info, AvPair(1, auth::Utf16Le("FRONT")));
-  Append(info, AvPair(7, {0x00, 0x80, 0x3e, 0xd5, 0xde, 0xb1, 0x9d, 0x01}));
-  Append(info, AvPair(0, {}));
-  auth::Bytes target = auth::Utf16Le(domain);
-  std::uint32_t flags = auth::ntlm::kUnicode | auth::ntlm::kRequestTarget | auth::ntlm::kNtlm |
-                        auth::ntlm::kExtendedSessionSecurity | auth::ntlm::kTargetInfo;
-  auth::Bytes m = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0, 2, 0, 0, 0};
-  auto field = [&](const auth::Bytes& data, std::uint32_t offset) {
-    Append(m, Le16(static_cast<std::uint16_t>(data.size())));
-    Append(m, Le16(static_cast<std::uint16_t>(data.size())));
-    for (int i = 0; i < 4; ++i) m.push_back(static_cast<std::uint8_t>(offset >> (8 * i)));
-  };
-  field(target, 48);
-  for (int i = 0; i < 4; ++i) m.push_back(static_cast<std::uint8_t>(flags >> (8 * i)));
-  m.insert(m.end(), serverChallenge.begin(), serverChallenge.end());
-  m.insert(m.end(), 8, 0);
-  field(info, static_cast<std::uint32_t>(48 + target.size()));
-  Append(m, target);
-  Append(m, info);
-  return m;
-}
-
-bool SameName(const auth::Bytes& sent, const std::string& want) {
-  auth::Bytes wide = auth::Utf16Le(want);
-  auto upper = [](auth::Bytes b) {
-    for (auto& c : b) c = static_cast<std::uint8_t>(std::toupper(c));
-    return b;
-  };
-  return upper(sent) == upper(wide) || upper(sent) == upper(auth::Bytes(want.begin(), want.end()));
-}
-
 bool VerifyNtlm(const auth::Bytes& token, const HttpOptions& o, const std::array<std::uint8_t, 8>& sc,
                 std::string& why) {
-  auth::NtlmAuthenticateFields f;
-  if (!auth::ParseNtlmAuthenticate(token, f, why)) return false;
-  if (!SameName(f.user, o.user) || !SameName(f.domain, o.domain)) {
-    why = "wrong identity";
-    return false;
-  }
-  if (f.ntResponse.size() < 16 + 28) {
-    why = "short NTLMv2 response";
-    return false;
-  }
-  auth::Digest16 hash = auth::NtlmV2Hash(o.user, o.domain, o.password);
-  std::vector<std::uint8_t> blob(f.ntResponse.begin() + 16, f.ntResponse.end());
-  auth::Digest16 proof = auth::NtlmV2Proof(hash, sc, blob);
-  if (!std::equal(proof.begin(), proof.end(), f.ntResponse.begin())) {
-    why = "wrong proof";
-    return false;
-  }
-  return true;
+  return NtlmAnswerMatches(token, o.user, o.domain, o.password, sc, false, why);
 }
 
 bool ReadRequest(FakeConnection& c, HttpIn& in) {
@@ -199,7 +139,7 @@ void FakeHttpServer::Serve(FakeConnection& c) {
     } else if (options_.auth == HttpAuth::Ntlm && authz && authz->rfind("NTLM ", 0) == 0) {
       std::vector<std::uint8_t> token = Base64Decode(authz->substr(5));
       if (token.size() > 8 && token[8] == 1) {
-        auth::Bytes challenge = ChallengeMessage(sc, options_.domain);
+        auth::Bytes challenge = NtlmChallengeMessage(sc, options_.domain);
         if (!SendReply(c, {401, "Unauthorized", "", ""}, {"WWW-Authenticate: NTLM " + Base64Encode(challenge)}))
           return;
         continue;

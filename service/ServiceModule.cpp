@@ -77,6 +77,9 @@ std::string ServiceUnitText(const std::string& programPath) {
   // The stop signal goes to TarnwickSvc alone, which ends the engine itself;
   // anything left over is killed afterwards.
   text += "KillMode=mixed\n";
+  // Queue files are created 0666 less the umask: keep fetched mail away from
+  // other users unless the queue folder's group or default ACL lets them in.
+  text += "UMask=0027\n";
   text += "\n[Install]\n";
   text += "WantedBy=multi-user.target\n";
   return text;

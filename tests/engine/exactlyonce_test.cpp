@@ -8,6 +8,7 @@
 #include "platform/Files.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Dovecot.h"
+#include "tests/support/DovecotSuite.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/TempDir.h"
@@ -167,34 +168,7 @@ TEST(ExactlyOnce, AGroupIsNamedWhileTheNextDownloadStalls) {
 // ---------------------------------------------------------------------------
 // Against the tests' own Dovecot
 
-class ExactlyOnceDovecot : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    server_ = new Dovecot;
-    if (!server_->Start(&start_error_)) {
-      delete server_;
-      server_ = nullptr;
-    }
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    if (!server_) GTEST_SKIP() << "Dovecot did not start: " << start_error_;
-  }
-  std::string NewUser() {
-    std::string user = "x" + std::to_string(++users_);
-    EXPECT_TRUE(server_->AddUser(user, "pw"));
-    return user;
-  }
-  static Dovecot* server_;
-  static std::string start_error_;
-  static int users_;
-};
-Dovecot* ExactlyOnceDovecot::server_ = nullptr;
-std::string ExactlyOnceDovecot::start_error_;
-int ExactlyOnceDovecot::users_ = 0;
+class ExactlyOnceDovecot : public test::DovecotSuite<ExactlyOnceDovecot> {};
 
 std::string Numbered(int n, std::size_t pad = 0) {
   return "Date: Wed, 31 Jan 2024 10:20:30 +0000\r\nFrom: s@remote.example\r\nTo: ann@local.dom\r\nSubject: message " +

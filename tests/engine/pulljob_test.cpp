@@ -5,6 +5,7 @@
 #include "platform/Files.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Dovecot.h"
+#include "tests/support/DovecotSuite.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/FakeClock.h"
@@ -103,35 +104,7 @@ std::vector<std::string> ServerIds(Dovecot& d, const std::string& user, const st
   return ids;
 }
 
-class PullDovecot : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    server_ = new Dovecot;
-    if (!server_->Start(&start_error_)) {
-      delete server_;
-      server_ = nullptr;
-    }
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    if (!server_) GTEST_SKIP() << "Dovecot did not start: " << start_error_;
-  }
-  // A fresh user per test, so that tests do not see each other's mail.
-  std::string NewUser() {
-    std::string user = "u" + std::to_string(++users_);
-    EXPECT_TRUE(server_->AddUser(user, "pw"));
-    return user;
-  }
-  static Dovecot* server_;
-  static std::string start_error_;
-  static int users_;
-};
-Dovecot* PullDovecot::server_ = nullptr;
-std::string PullDovecot::start_error_;
-int PullDovecot::users_ = 0;
+class PullDovecot : public test::DovecotSuite<PullDovecot> {};
 
 TEST_F(PullDovecot, EmptyMailboxKeepsOtherAccountsLines) {
   std::string user = NewUser();

@@ -3,6 +3,7 @@
 #include "mailclient/MailClient.h"
 #include "platform/Files.h"
 #include "tests/support/Dovecot.h"
+#include "tests/support/DovecotSuite.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/TempDir.h"
 
@@ -416,29 +417,7 @@ TEST(Pop3Login, ApopDigestCoversTimestampAndPassword) {
 // ---------------------------------------------------------------------------
 // Against Dovecot
 
-class Pop3Dovecot : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    server_ = new Dovecot;
-    std::string error;
-    if (!server_->Start(&error)) {
-      delete server_;
-      server_ = nullptr;
-      start_error_ = error;
-    }
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    if (!server_) GTEST_SKIP() << "Dovecot did not start: " << start_error_;
-  }
-  static Dovecot* server_;
-  static std::string start_error_;
-};
-Dovecot* Pop3Dovecot::server_ = nullptr;
-std::string Pop3Dovecot::start_error_;
+class Pop3Dovecot : public test::DovecotSuite<Pop3Dovecot> {};
 
 TEST_F(Pop3Dovecot, ListRetrieveDeleteQuit) {
   ASSERT_TRUE(server_->AddUser("bob", "pw-bob"));

@@ -80,6 +80,11 @@ enum VarType : uint16_t {
   VT_UINT = 23,
 };
 
+// {00000000-0000-0000-C000-000000000046}
+inline constexpr Guid IID_IUnknown{0, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+// {00020400-0000-0000-C000-000000000046}
+inline constexpr Guid IID_IDispatch{0x00020400, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
 class IDispatch;
 
 // The interfaces' common root: identity and reference counting.
@@ -225,8 +230,8 @@ HRESULT FindDispid(std::span<const DispatchMember> table, std::string_view name,
 // Counts the objects of this module that are alive, for DllCanUnloadNow.
 std::atomic<long>& LiveObjectCount();
 
-// Reference counting shared by the coclasses. Derived classes name their
-// interfaces in QueryInterface.
+// Reference counting shared by the coclasses, and the QueryInterface answer
+// for IUnknown, IDispatch and the class's own interface.
 template <class Interface>
 class AutomationObject : public Interface {
  public:
@@ -240,6 +245,17 @@ class AutomationObject : public Interface {
  protected:
   AutomationObject() { LiveObjectCount().fetch_add(1); }
   virtual ~AutomationObject() { LiveObjectCount().fetch_sub(1); }
+
+  HRESULT QueryOwnInterface(const Guid& iid, const Guid& own, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == own) {
+      *out = static_cast<Interface*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return E_NOINTERFACE;
+  }
 
  private:
   std::atomic<long> refs_{0};

@@ -54,14 +54,7 @@ std::optional<int64_t> Position(const Variant& index) {
 RefPtr<ConfigCollection> ConfigCollection::Create() { return RefPtr<ConfigCollection>(new ConfigCollection()); }
 
 HRESULT ConfigCollection::QueryInterface(const Guid& iid, void** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IConfigCollection) {
-    *out = static_cast<IConfigCollection*>(this);
-    AddRef();
-    return S_OK;
-  }
-  return E_NOINTERFACE;
+  return QueryOwnInterface(iid, IID_IConfigCollection, out);
 }
 
 HRESULT ConfigCollection::GetIDsOfNames(std::string_view name, int32_t& dispid) {

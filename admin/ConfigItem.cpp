@@ -122,14 +122,7 @@ ConfigItem::ConfigItem() : name_(Guid::New().ToString()) {}
 RefPtr<ConfigItem> ConfigItem::Create() { return RefPtr<ConfigItem>(new ConfigItem()); }
 
 HRESULT ConfigItem::QueryInterface(const Guid& iid, void** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IConfigItem) {
-    *out = static_cast<IConfigItem*>(this);
-    AddRef();
-    return S_OK;
-  }
-  return E_NOINTERFACE;
+  return QueryOwnInterface(iid, IID_IConfigItem, out);
 }
 
 HRESULT ConfigItem::GetIDsOfNames(std::string_view name, int32_t& dispid) {

@@ -18,10 +18,6 @@ inline constexpr Guid IID_IConfigItem{0x5687B0EC, 0x3A90, 0x4490, {0xA3, 0x62, 0
 inline constexpr Guid IID_IConfigCollection{0xFE7739E4, 0x6441, 0x4BF4, {0xBF, 0xC8, 0xAA, 0x8C, 0x28, 0x4D, 0xFD, 0x9E}};
 // {8E3586A6-D6A3-4925-B90B-559E898CB183}
 inline constexpr Guid IID_IManager{0x8E3586A6, 0xD6A3, 0x4925, {0xB9, 0x0B, 0x55, 0x9E, 0x89, 0x8C, 0xB1, 0x83}};
-// {00000000-0000-0000-C000-000000000046}
-inline constexpr Guid IID_IUnknown{0, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-// {00020400-0000-0000-C000-000000000046}
-inline constexpr Guid IID_IDispatch{0x00020400, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 // {00000001-0000-0000-C000-000000000046}
 inline constexpr Guid IID_IClassFactory{0x00000001, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 

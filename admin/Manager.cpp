@@ -108,14 +108,7 @@ RefPtr<Manager> Manager::Create() { return RefPtr<Manager>(new Manager()); }
 Manager::~Manager() { Close(); }
 
 HRESULT Manager::QueryInterface(const Guid& iid, void** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IManager) {
-    *out = static_cast<IManager*>(this);
-    AddRef();
-    return S_OK;
-  }
-  return E_NOINTERFACE;
+  return QueryOwnInterface(iid, IID_IManager, out);
 }
 
 HRESULT Manager::GetIDsOfNames(std::string_view name, int32_t& dispid) { return FindDispid(kMembers, name, dispid); }

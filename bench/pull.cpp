@@ -21,6 +21,9 @@
 //   bench_pull --scale 1000             also 1000 accounts of 20 messages pulled once by one engine
 //   bench_pull --schedule 8             also 4000 accounts kept on a 2-minute interval for 8 minutes
 //   bench_pull --schedule-accounts N --interval M   that run with N accounts and M minutes
+//   bench_pull --login-per-process      Dovecot as installed: two new processes for every login
+//                                       (by default its processes are reused, as a busy server is
+//                                       set up; this bounds the scale and schedule runs)
 //
 // The modes ews, ewss, webdav and webdavs pull the same messages from the
 // fake Exchange servers of the tests (HTTP and HTTPS, NTLM), each run in a
@@ -303,6 +306,7 @@ struct Options {
   int scheduleMinutes = 0;    // length of the schedule run, 0: none
   int scheduleAccounts = 4000;
   int interval = 2;
+  bool serverProcessReuse = true;
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -322,6 +326,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--log") g_protocolLog = true;
     else if (a == "--one-date") g_oneDate = true;
     else if (a == "--no-proxies") g_proxies = false;
+    else if (a == "--login-per-process") o.serverProcessReuse = false;
     else if (a == "--no-program") o.program = false;
     else if (a == "--strace") g_straceFolder = next();
     else if (a == "--scale") o.scale = std::clamp(std::atoi(next().c_str()), 0, 10000);
@@ -351,11 +356,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: bench_pull [--set 10k|1m|all] [--count N --size BYTES] "
                  "[--modes pop3,pop3s,imap,imaps,ews,ewss,webdav,webdavs] [--runs N] [--no-peers] [--no-program] [--log] [--group N] [--one-date] [--no-proxies] "
-                 "[--scale ACCOUNTS] [--schedule MINUTES [--schedule-accounts N] [--interval MINUTES]]\n");
+                 "[--scale ACCOUNTS] [--schedule MINUTES [--schedule-accounts N] [--interval MINUTES]] "
+                 "[--login-per-process]\n");
     return 2;
   }
   RegisterExchangeProtocols();
   test::Dovecot dovecot;
+  if (options.serverProcessReuse) dovecot.ServeManyLogins();
   std::string error;
   if (!dovecot.Start(&error)) {
     std::fprintf(stderr, "Dovecot did not start: %s\n", error.c_str());

@@ -33,6 +33,11 @@ namespace {
 
 constexpr const char* kDovecot = "/usr/sbin/dovecot";
 constexpr auto kStartLimit = std::chrono::seconds(30);
+// Process reuse for many logins: login processes take any number of
+// connections (one per core waits at all times), mail processes serve up to
+// a thousand sessions one after another (every user has the same uid).
+constexpr const char* kLoginProcessReuse = "  service_count = 0\n  process_min_avail = 2\n";
+constexpr const char* kMailProcessReuse = "  service_count = 1000\n  process_min_avail = 16\n";
 
 bool WriteFile(const std::string& path, std::string_view data, mode_t mode = 0644) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -178,10 +183,13 @@ bool Dovecot::WriteConfig(std::string& error) {
     << " home=" << dir_ << "/mail/%u\n}\n"
     << "service imap-login {\n"
     << "  inet_listener imap {\n    port = " << imap_port_ << "\n  }\n"
-    << "  inet_listener imaps {\n    port = " << imaps_port_ << "\n    ssl = yes\n  }\n}\n"
+    << "  inet_listener imaps {\n    port = " << imaps_port_ << "\n    ssl = yes\n  }\n"
+    << (many_logins_ ? kLoginProcessReuse : "") << "}\n"
     << "service pop3-login {\n"
     << "  inet_listener pop3 {\n    port = " << pop3_port_ << "\n  }\n"
-    << "  inet_listener pop3s {\n    port = " << pop3s_port_ << "\n    ssl = yes\n  }\n}\n";
+    << "  inet_listener pop3s {\n    port = " << pop3s_port_ << "\n    ssl = yes\n  }\n"
+    << (many_logins_ ? kLoginProcessReuse : "") << "}\n";
+  if (many_logins_) c << "service imap {\n" << kMailProcessReuse << "}\nservice pop3 {\n" << kMailProcessReuse << "}\n";
   if (!oauth2_url_.empty()) {
     std::ostringstream o;
     o << "introspection_url = " << oauth2_url_ << "\n"

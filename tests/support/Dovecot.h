@@ -36,6 +36,11 @@ class Dovecot {
     oauth2_url_ = introspectionUrl;
     oauth2_ca_ = caFile;
   }
+  // Before Start: set up for many logins a second, as a busy server is:
+  // login processes that stay and take many connections, and mail processes
+  // that serve one session after another, instead of two new processes for
+  // every login.
+  void ServeManyLogins() { many_logins_ = true; }
   // Stops the server and removes its folder. Safe to call more than once.
   void Stop();
   bool running() const { return pid_ > 0; }
@@ -83,6 +88,7 @@ class Dovecot {
   unsigned long sequence_ = 0;
   std::string oauth2_url_;
   std::string oauth2_ca_;
+  bool many_logins_ = false;
 };
 
 // Picks n distinct free TCP ports on 127.0.0.1 (bound to port 0 together,

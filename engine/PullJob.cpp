@@ -259,6 +259,16 @@ bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContex
       ok = false;
       break;
     }
+    // The next message to fetch is asked for now, so that the server sends
+    // it while this one is written.
+    for (std::size_t j = i + 1; j < count; ++j) {
+      const CMailInfo& next = session.Messages[j];
+      if (!next.UIDL.empty() &&
+          (next.UIDL == info.UIDL || begun.count(next.UIDL) || store.Contains(session, next.UIDL)))
+        continue;
+      session.PrefetchMail(next);
+      break;
+    }
     session.Report("Forwarding email, Seq:" + Position(i, count) + " ...");
     // The message is on disk under its final name before its id is
     // recorded: a crash in between fetches it again, it never loses it.

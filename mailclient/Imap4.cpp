@@ -232,6 +232,8 @@ FetchReader::State FetchReader::FeedHead(std::string_view& bytes) {
     headScanned_ = lf + 1;
     if (StartsWithNoCase(line, tag_)) {
       status_ = TaggedStatus(line);
+      surplus_ = head_.substr(headScanned_);
+      head_.resize(headScanned_);
       return State::NoMessage;
     }
     if (auto n = LiteralAtEnd(line)) {
@@ -275,6 +277,7 @@ FetchReader::State FetchReader::FeedTail(std::string_view bytes) {
     tailScanned_ = lf + 1;
     if (lineStart && StartsWithNoCase(line, tag_)) {
       status_ = TaggedStatus(line);
+      surplus_ = tail_.substr(tailScanned_);
       tail_.resize(tailScanned_);
       return State::Done;
     }
@@ -360,7 +363,8 @@ bool SendCommand(CMailClient& s, std::string_view tag, const std::vector<std::st
     // C: A0001 LOGIN {5}
     // S: + Ready for literal data
     // C: j\xf6rg {8}
-    std::string announce = "{" + std::to_string(a.text.size()) + "}\r\n";
+    std::string announce = "{";
+    announce.append(std::to_string(a.text.size())).append("}\r\n");
     out += announce;
     log += announce;
     s.Command = out;
@@ -537,20 +541,73 @@ bool UsableUid(CMailClient& s, const std::string& uid) {
 bool Imap4Protocol::Retrieve(CMailClient& s, const CMailInfo& info, std::string& content) {
   const std::string seq = std::to_string(info.Index);
   s.Report("Receiving email, Seq:" + seq + ", Size:0/" + std::to_string(info.Size) + " ...");
+  if (!prefetchTag_.empty() && prefetchUid_ == info.UIDL) {
+    // Asked for ahead: the reply is on its way or already here.
+    std::string tag = std::move(prefetchTag_);
+    s.Command = std::move(prefetchCommand_);
+    prefetchTag_.clear();
+    prefetchUid_.clear();
+    return ReadFetch(s, tag, seq, content);
+  }
+  if (!DropPrefetch(s)) return false;
   if (!UsableUid(s, info.UIDL)) return false;
   if (!SelectIfNeeded(s)) return false;
 
   std::string tag = imap4::NextTag(s.TagCounter);
   s.Command = tag + " UID FETCH " + info.UIDL + " (BODY.PEEK[])\r\n";
   if (!s.SendData(s.Command)) return false;
+  return ReadFetch(s, tag, seq, content);
+}
+
+void Imap4Protocol::Prefetch(CMailClient& s, const CMailInfo& next) {
+  // One reply ahead at most; only in a folder that is open already.
+  if (!prefetchTag_.empty() || !(s.Listed || s.Selected)) return;
+  if (next.UIDL.empty() || next.UIDL.find_first_of(std::string_view(" \t\r\n()\0", 7)) != std::string::npos)
+    return;
+  imap4::NextTag(s.TagCounter);  // the tag a Retrieve takes for its folder check
+  std::string tag = imap4::NextTag(s.TagCounter);
+  std::string command = tag + " UID FETCH " + next.UIDL + " (BODY.PEEK[])\r\n";
+  s.Command = command;
+  if (!s.SendData(command)) return;  // the connection is gone; the next command says so
+  prefetchTag_ = std::move(tag);
+  prefetchUid_ = next.UIDL;
+  prefetchCommand_ = std::move(command);
+}
+
+bool Imap4Protocol::DropPrefetch(CMailClient& s) {
+  if (prefetchTag_.empty()) {
+    carry_.clear();
+    return true;
+  }
+  std::string tag = std::move(prefetchTag_);
+  prefetchTag_.clear();
+  prefetchUid_.clear();
+  const std::string command = std::move(prefetchCommand_);
+  // A refusal of the message asked for ahead is no failure: it is not wanted.
+  std::string dropped;
+  bool refused = false;
+  const bool ok = ReadFetch(s, tag, "0", dropped, &refused);
+  carry_.clear();
+  if (!ok && !refused) return false;
+  s.Command = command;
+  return true;
+}
+
+bool Imap4Protocol::ReadFetch(CMailClient& s, const std::string& tag, const std::string& seq,
+                              std::string& content, bool* refused) {
   s.Quiet = true;  // the message itself stays out of the log
 
-  std::string chunk;
+  std::string chunk = std::move(carry_);
+  carry_.clear();
   while (chunk.empty()) {
     if (!s.ReceiveChunk(chunk)) return false;
   }
   if (chunk[0] != '*') {
     s.Quiet = false;
+    if (refused) {
+      *refused = true;
+      return false;
+    }
     return s.ServerError("NO", chunk);
   }
 
@@ -565,6 +622,11 @@ bool Imap4Protocol::Retrieve(CMailClient& s, const CMailInfo& info, std::string&
     if (state == imap4::FetchReader::State::Done) break;
     if (state == imap4::FetchReader::State::NoMessage) {
       s.Quiet = false;
+      carry_ = reader.TakeSurplus();
+      if (refused) {
+        *refused = true;
+        return false;
+      }
       std::string status = IsOk(reader.Status()) ? "NO" : reader.Status();
       return s.ServerError(status, reader.Head());
     }
@@ -578,12 +640,14 @@ bool Imap4Protocol::Retrieve(CMailClient& s, const CMailInfo& info, std::string&
 
   s.WriteLog("[Data Stream " + std::to_string(reader.LiteralLength()) + "]\r\n");
   s.WriteLog(reader.Tail());
+  carry_ = reader.TakeSurplus();
   content = reader.TakeMessage();
   s.Quiet = false;
   return true;
 }
 
 bool Imap4Protocol::Delete(CMailClient& s, const CMailInfo& info) {
+  if (!DropPrefetch(s)) return false;
   if (!UsableUid(s, info.UIDL)) return false;
   if (!SelectIfNeeded(s)) return false;
   std::string tag = imap4::NextTag(s.TagCounter);
@@ -608,6 +672,7 @@ bool Imap4Protocol::Expunge(CMailClient& s) {
 bool Imap4Protocol::Quit(CMailClient& s) {
   // Messages marked deleted go away only with the expunge; nothing was
   // opened when there is no listing and no selection.
+  if (!DropPrefetch(s)) return false;
   if (!s.Messages.empty() || s.Selected) {
     if (!Expunge(s)) return false;
   }

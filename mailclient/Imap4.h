@@ -32,6 +32,9 @@ class Imap4Protocol final : public MailProtocol {
   bool Retrieve(CMailClient& session, const CMailInfo& info, std::string& content) override;
   bool Delete(CMailClient& session, const CMailInfo& info) override;
   bool Quit(CMailClient& session) override;
+  // Sends the UID FETCH of the message the next Retrieve will ask for, so
+  // that the server sends it while this one is being written.
+  void Prefetch(CMailClient& session, const CMailInfo& next) override;
 
  private:
   bool LoginPlain(CMailClient& session);
@@ -39,6 +42,20 @@ class Imap4Protocol final : public MailProtocol {
   // Opens the folder for a retrieve or delete that comes without a listing.
   bool SelectIfNeeded(CMailClient& session);
   bool Expunge(CMailClient& session);
+  // Reads a fetch reply up to its tagged line; the message lands in content.
+  // With refused given, a refusal sets it and returns false without an error.
+  bool ReadFetch(CMailClient& session, const std::string& tag, const std::string& seq, std::string& content,
+                 bool* refused = nullptr);
+  // Reads and drops the reply to a fetch sent ahead that is not wanted, so
+  // that the next command's reply is read from its start.
+  bool DropPrefetch(CMailClient& session);
+
+  // The fetch sent ahead: its tag and UID (empty: none outstanding).
+  std::string prefetchTag_;
+  std::string prefetchUid_;
+  std::string prefetchCommand_;
+  // Bytes read past a fetch reply's tagged line: the start of the next reply.
+  std::string carry_;
 };
 
 namespace imap4 {
@@ -131,6 +148,9 @@ class FetchReader {
   const std::string& Status() const { return status_; }
   // The reason of Malformed.
   const std::string& Problem() const { return problem_; }
+  // What came after the tagged line (Done, NoMessage): the start of the
+  // reply to a command sent ahead.
+  std::string TakeSurplus() { return std::move(surplus_); }
 
  private:
   State FeedHead(std::string_view& bytes);
@@ -148,6 +168,7 @@ class FetchReader {
   std::size_t skip_ = 0;  // bytes of a further literal in the tail still to pass over
   std::string status_;
   std::string problem_;
+  std::string surplus_;
 };
 
 }  // namespace imap4

@@ -402,6 +402,10 @@ bool CMailClient::RetrieveMail(const CMailInfo* oInfo, std::string& content) {
   return ok;
 }
 
+void CMailClient::PrefetchMail(const CMailInfo& next) {
+  if (IsUsable()) protocol_->Prefetch(*this, next);
+}
+
 bool CMailClient::Quit() {
   if (!protocol_) return RaiseError(err::kNotConnected);
   bool ok = protocol_->Quit(*this);

@@ -101,6 +101,9 @@ class CMailClient {
   int32_t DeleteMail(const CMailInfo* oInfo);
   // On success content holds the message bytes.
   bool RetrieveMail(const CMailInfo* oInfo, std::string& content);
+  // The message the next RetrieveMail will ask for, so that the server can
+  // be asked ahead (IMAP4). Nothing happens when the session cannot.
+  void PrefetchMail(const CMailInfo& next);
   bool Quit();
   void Close();
   void SetLogFileName(const char* path);

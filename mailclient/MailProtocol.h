@@ -47,6 +47,10 @@ class MailProtocol {
   virtual bool Retrieve(CMailClient& session, const CMailInfo& info, std::string& content) = 0;
   virtual bool Delete(CMailClient& session, const CMailInfo& info) = 0;
   virtual bool Quit(CMailClient& session) = 0;
+  // A hint that the next Retrieve will ask for this message: a protocol
+  // that can ask ahead does so, and answers the Retrieve from that reply.
+  // Any other command first reads past a reply asked for ahead.
+  virtual void Prefetch(CMailClient& /*session*/, const CMailInfo& /*next*/) {}
 };
 
 using MailProtocolFactory = std::function<std::unique_ptr<MailProtocol>()>;

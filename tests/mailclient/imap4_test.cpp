@@ -426,6 +426,46 @@ TEST(Imap4Faults, FetchRefusedOrEmpty) {
   EXPECT_EQ(fake.Failures(), "");
 }
 
+TEST(Imap4Faults, FetchAskedAheadIsTheNextRetrieveOrIsReadPast) {
+  // Untagged data behind a tagged line belongs to the next reply; a refused
+  // fetch asked for ahead is read past before the next command.
+  FakeServer fake(std::string(kImapLogin) +
+                  "C: A0003 SELECT \"INBOX\"\n"
+                  "S: A0003 OK selected\n"
+                  "C: A0004 UID FETCH 5 (BODY.PEEK[])\n"
+                  "R: * 1 FETCH (UID 5 BODY[] {6}\\r\\nfive\\r\\n)\\r\\nA0004 OK done\\r\\n* 3 EXISTS\\r\\n\n"
+                  "C: A0006 UID FETCH 6 (BODY.PEEK[])\n"
+                  "R: * 2 FETCH (UID 6 BODY[] {5}\\r\\nsix\\r\\n)\\r\\nA0006 OK done\\r\\n\n"
+                  "C: A0008 UID FETCH 7 (BODY.PEEK[])\n"
+                  "S: A0008 NO gone\n"
+                  "C: A0010 UID STORE 5 +FLAGS.SILENT (\\Deleted)\n"
+                  "S: A0010 OK stored\n"
+                  "C: A0011 EXPUNGE\n"
+                  "S: A0011 OK expunged\n"
+                  "C: A0012 LOGOUT\n"
+                  "S: A0012 OK bye\n"
+                  "W\n");
+  Session s;
+  s.Timeout = 3;
+  CMailServer settings = FakeSettings(fake.port());
+  ASSERT_EQ(s.Connect(&settings), 0) << s.LastError;
+  CMailInfo five, six, seven;
+  five.UIDL = "5";
+  six.UIDL = "6";
+  seven.UIDL = "7";
+  std::string content;
+  ASSERT_TRUE(s.RetrieveMail(&five, content)) << s.LastError;
+  EXPECT_EQ(content, "five\r\n");
+  s.PrefetchMail(six);
+  ASSERT_TRUE(s.RetrieveMail(&six, content)) << s.LastError;
+  EXPECT_EQ(content, "six\r\n");
+  s.PrefetchMail(seven);
+  EXPECT_EQ(s.DeleteMail(&five), 0) << s.LastError;
+  EXPECT_TRUE(s.Quit()) << s.LastError;
+  fake.Stop();
+  EXPECT_EQ(fake.Failures(), "");
+}
+
 TEST(Imap4Faults, ExpungeRefusedMeansNoLogout) {
   FakeServer fake(std::string(kImapLogin) +
                   "C: A0003 SELECT \"INBOX\"\n"

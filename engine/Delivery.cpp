@@ -215,8 +215,7 @@ bool BeginDelivery(CMailClient& session, DeliveryContext& context, std::string_v
   return true;
 }
 
-std::size_t FinishGroup(DeliveryContext& context, std::vector<PendingDelivery>& group, int& failure,
-                        std::vector<std::string>& leftovers) {
+std::size_t FlushGroup(std::vector<PendingDelivery>& group, int& failure) {
   // Every file is flushed before any is named: a flush may also write out
   // the folder, and naming in between would give each flush a changed
   // folder to write again.
@@ -232,7 +231,13 @@ std::size_t FinishGroup(DeliveryContext& context, std::vector<PendingDelivery>& 
     }
     if (failure) break;
   }
+  return synced;
+}
+
+std::size_t NameGroup(DeliveryContext& context, std::vector<PendingDelivery>& group, std::size_t synced,
+                      int& failure, std::vector<std::string>& leftovers) {
   const int flushFailure = failure;
+  failure = 0;
   std::size_t done = 0;
   for (; done < synced; ++done) {
     const PendingDelivery& p = group[done];
@@ -245,7 +250,7 @@ std::size_t FinishGroup(DeliveryContext& context, std::vector<PendingDelivery>& 
       context.queueCounter = context.queueCounter > 97 ? 0 : context.queueCounter + 1;
       path = JoinPath(context.queueFolder, QueueFileName(p.dateText, context) + ".eml");
     }
-      if (failure) break;
+    if (failure) break;
   }
   if (!failure) failure = flushFailure;
   // One flush of the folder puts every new name of the group on disk.
@@ -259,6 +264,12 @@ std::size_t FinishGroup(DeliveryContext& context, std::vector<PendingDelivery>& 
   for (const PendingDelivery& p : group) context.reservedNames.erase(p.name);
   group.clear();
   return done;
+}
+
+std::size_t FinishGroup(DeliveryContext& context, std::vector<PendingDelivery>& group, int& failure,
+                        std::vector<std::string>& leftovers) {
+  const std::size_t synced = FlushGroup(group, failure);
+  return NameGroup(context, group, synced, failure, leftovers);
 }
 
 std::size_t FinishDeliveries(CMailClient& session, DeliveryContext& context, std::vector<PendingDelivery>& group) {

@@ -120,6 +120,15 @@ std::size_t FinishDeliveries(CMailClient& session, DeliveryContext& context, std
 std::size_t FinishGroup(DeliveryContext& context, std::vector<PendingDelivery>& group, int& failure,
                         std::vector<std::string>& leftovers);
 
+// FinishGroup in its two halves. FlushGroup puts the files on disk, in
+// order, up to the first failure (in failure); it touches no context, so
+// it may run on another thread while the run begins further deliveries.
+// Returns how many files are flushed. NameGroup then names those, given
+// FlushGroup's failure, with FinishGroup's results.
+std::size_t FlushGroup(std::vector<PendingDelivery>& group, int& failure);
+std::size_t NameGroup(DeliveryContext& context, std::vector<PendingDelivery>& group, std::size_t synced,
+                      int& failure, std::vector<std::string>& leftovers);
+
 // The private folder for temporary files of a queue folder: "tarnwick-tmp"
 // beside it (in the same parent folder).
 std::string PrivateFolderFor(const std::string& queueFolder);

@@ -18,58 +18,79 @@ DeliveryGroup::~DeliveryGroup() {
 
 void DeliveryGroup::Add(PendingDelivery delivery, std::string uidlLine, std::size_t tag) {
   std::lock_guard lock(mutex_);
-  if (deliveries_.empty()) startMs_ = context_.clock->NowMs();
+  if (current_.deliveries.empty()) startMs_ = context_.clock->NowMs();
   bytes_ += delivery.size;
-  deliveries_.push_back(std::move(delivery));
-  lines_.push_back(std::move(uidlLine));
-  tags_.push_back(tag);
+  current_.deliveries.push_back(std::move(delivery));
+  current_.lines.push_back(std::move(uidlLine));
+  current_.tags.push_back(tag);
 }
 
 bool DeliveryGroup::Due() {
   std::lock_guard lock(mutex_);
-  return !deliveries_.empty() &&
-         (deliveries_.size() >= context_.groupMessages || bytes_ >= context_.groupBytes ||
+  return !current_.deliveries.empty() &&
+         (current_.deliveries.size() >= context_.groupMessages || bytes_ >= context_.groupBytes ||
           context_.clock->NowMs() - startMs_ >= context_.groupWaitMs);
 }
 
-void DeliveryGroup::Finish() {
-  std::lock_guard lock(mutex_);
-  FinishLocked();
-}
-
-void DeliveryGroup::FinishLocked() {
-  if (deliveries_.empty()) return;
-  int failure = 0;
-  std::size_t done = 0;
-  std::vector<std::string> leftovers;
+void DeliveryGroup::FlushBatch(Batch& batch) {
   // The journal names the group before any of its files is named.
   if (journal_) {
     std::vector<JournalEntry> entries;
-    for (std::size_t i = 0; i < deliveries_.size(); ++i)
-      if (!lines_[i].empty())
-        entries.push_back({deliveries_[i].tempName.empty() ? DeliveryJournal::kUnnamed : deliveries_[i].tempName,
-                           lines_[i]});
+    for (std::size_t i = 0; i < batch.deliveries.size(); ++i)
+      if (!batch.lines[i].empty())
+        entries.push_back({batch.deliveries[i].tempName.empty() ? DeliveryJournal::kUnnamed
+                                                                : batch.deliveries[i].tempName,
+                           batch.lines[i]});
     if (!entries.empty()) {
-      finished_.journaled = true;
-      failure = journal_->Write(entries);
+      batch.journaled = true;
+      batch.failure = journal_->Write(entries);
     }
   }
-  if (failure) {
-    for (PendingDelivery& p : deliveries_) {
-      p.file.reset();
-      p.slot.Reset();
-      if (!p.tempPath.empty()) leftovers.push_back(p.tempPath);
-      context_.reservedNames.erase(p.name);
-    }
-    deliveries_.clear();
-  } else {
-    done = FinishGroup(context_, deliveries_, failure, leftovers);
-  }
-  for (std::size_t i = 0; i < done; ++i) finished_.named.emplace_back(tags_[i], std::move(lines_[i]));
+  // Without its journal entries no file of the group is named.
+  if (!batch.failure) batch.synced = FlushGroup(batch.deliveries, batch.failure);
+}
+
+void DeliveryGroup::NameBatch(Batch& batch) {
+  std::vector<std::string> leftovers;
+  int failure = batch.failure;
+  const std::size_t done = NameGroup(context_, batch.deliveries, batch.synced, failure, leftovers);
+  for (std::size_t i = 0; i < done; ++i) finished_.named.emplace_back(batch.tags[i], std::move(batch.lines[i]));
+  finished_.journaled = finished_.journaled || batch.journaled;
   if (failure && !finished_.failure) finished_.failure = failure;
   finished_.leftovers.insert(finished_.leftovers.end(), leftovers.begin(), leftovers.end());
-  lines_.clear();
-  tags_.clear();
+}
+
+void DeliveryGroup::SettleHandedLocked(std::unique_lock<std::mutex>& lock) {
+  flushed_.wait(lock, [this] { return !handed_ || handed_->flushed; });
+  if (!handed_) return;
+  NameBatch(*handed_);
+  handed_.reset();
+}
+
+void DeliveryGroup::StartWatcherLocked() {
+  if (!watcher_.joinable()) watcher_ = std::thread([this] { Watch(); });
+}
+
+void DeliveryGroup::Hand() {
+  {
+    std::unique_lock lock(mutex_);
+    SettleHandedLocked(lock);
+    if (current_.deliveries.empty()) return;
+    handed_.emplace(std::move(current_));
+    current_ = Batch{};
+    bytes_ = 0;
+    StartWatcherLocked();
+  }
+  wake_.notify_all();
+}
+
+void DeliveryGroup::Finish() {
+  std::unique_lock lock(mutex_);
+  SettleHandedLocked(lock);
+  if (current_.deliveries.empty()) return;
+  FlushBatch(current_);
+  NameBatch(current_);
+  current_ = Batch{};
   bytes_ = 0;
 }
 
@@ -77,14 +98,14 @@ void DeliveryGroup::DownloadStarts() {
   {
     std::lock_guard lock(mutex_);
     downloading_ = true;
-    if (deliveries_.empty()) return;
-    if (!watcher_.joinable()) watcher_ = std::thread([this] { Watch(); });
+    if (current_.deliveries.empty() && !handed_) return;
+    StartWatcherLocked();
   }
   wake_.notify_all();
 }
 
 void DeliveryGroup::DownloadEnds() {
-  std::lock_guard lock(mutex_);  // waits for a finish that is under way
+  std::lock_guard lock(mutex_);  // waits for naming that is under way
   downloading_ = false;
 }
 
@@ -97,14 +118,41 @@ DeliveryGroup::Finished DeliveryGroup::Take() {
 
 void DeliveryGroup::Watch() {
   std::unique_lock lock(mutex_);
-  while (!stop_) {
-    if (!downloading_ || deliveries_.empty()) {
+  for (;;) {
+    // A group handed over is flushed at once, without the lock: the run
+    // meanwhile begins further deliveries.
+    if (handed_ && !handed_->flushed) {
+      Batch& batch = *handed_;
+      lock.unlock();
+      FlushBatch(batch);
+      lock.lock();
+      batch.flushed = true;
+      flushed_.notify_all();
+      continue;
+    }
+    if (stop_) return;
+    // Names are given only while the run is in a download and leaves the
+    // context alone.
+    if (!downloading_) {
+      wake_.wait(lock);
+      continue;
+    }
+    if (handed_) {
+      NameBatch(*handed_);
+      handed_.reset();
+      flushed_.notify_all();
+      continue;
+    }
+    if (current_.deliveries.empty()) {
       wake_.wait(lock);
       continue;
     }
     const int64_t left = startMs_ + context_.groupWaitMs - context_.clock->NowMs();
     if (left <= 0) {
-      FinishLocked();
+      FlushBatch(current_);
+      NameBatch(current_);
+      current_ = Batch{};
+      bytes_ = 0;
       continue;
     }
     wake_.wait_for(lock, std::chrono::milliseconds(left));

@@ -221,7 +221,8 @@ bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContex
     return good;
   };
   // On a failure the messages before it are still finished and recorded;
-  // the first failure stays the run's error.
+  // the first failure stays the run's error. Every way out of the loop
+  // finishes the group, so that nothing handed over is left unnamed.
   auto finishAfterFailure = [&] {
     const std::string error = session.LastError;
     const std::string response = session.LastResponse;
@@ -255,6 +256,7 @@ bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContex
       break;
     }
     if (!record()) {
+      finishAfterFailure();
       store.Save(session);
       ok = false;
       break;
@@ -284,8 +286,11 @@ bool PullRun(const std::string& workFolder, CMailClient& session, DeliveryContex
     if (!info.UIDL.empty()) begun.insert(info.UIDL);
     group.Add(std::move(pending), info.UIDL.empty() ? std::string() : store.Key(session, info.UIDL), i);
     if (group.Due()) {
-      group.Finish();
+      // Flushed beside the run while the next messages come in; named at
+      // the next hand-over, during the next download or at the end.
+      group.Hand();
       if (!record()) {
+        finishAfterFailure();
         store.Save(session);
         ok = false;
         break;

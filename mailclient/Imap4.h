@@ -33,7 +33,10 @@ class Imap4Protocol final : public MailProtocol {
   bool Delete(CMailClient& session, const CMailInfo& info) override;
   bool Quit(CMailClient& session) override;
   // Sends the UID FETCH of the message the next Retrieve will ask for, so
-  // that the server sends it while this one is being written.
+  // that the server sends it while this one is being written. One fetch at
+  // most is outstanding: a server may run pipelined fetches side by side
+  // and send their messages before any of their tagged lines, while with
+  // one outstanding every message before its tagged line is its own.
   void Prefetch(CMailClient& session, const CMailInfo& next) override;
 
  private:

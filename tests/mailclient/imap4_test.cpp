@@ -287,6 +287,33 @@ TEST_F(Imap4Dovecot, FullPullByteForByteThenDeleteExpungesAtQuit) {
   EXPECT_NE(s.Transcript.find(" EXPUNGE\r\n"), std::string::npos);
 }
 
+TEST_F(Imap4Dovecot, FetchesAskedAheadArriveWholeAndInOrder) {
+  std::string user = NewUser();
+  std::vector<std::string> messages;
+  for (int i = 0; i < 12; ++i) {
+    // Sizes around the receive piece, so that replies end inside pieces.
+    messages.push_back("Subject: m" + std::to_string(i) + "\r\n\r\n" + std::string(7000 + 997 * i, 'a' + i) + "\r\n");
+    ASSERT_FALSE(server_->AddMessage(user, messages.back()).empty());
+  }
+  Session s;
+  CMailServer settings = ImapSettings(server_->imap_port(), user, "pw \"quoted\" \\ back");
+  ASSERT_EQ(s.Connect(&settings), 0) << s.LastError;
+  ASSERT_EQ(s.GetMailList(), 0) << s.LastError;
+  ASSERT_EQ(s.Messages.size(), messages.size());
+  for (std::size_t i = 0; i < 10; ++i) {
+    std::string content;
+    ASSERT_TRUE(s.RetrieveMail(&s.Messages[i], content)) << i << ": " << s.LastError << s.Transcript;
+    EXPECT_EQ(content, messages[i]) << "message " << i;
+    // Asked for several ahead, the session keeps one outstanding: the
+    // server runs pipelined fetches side by side.
+    for (std::size_t j = i + 1; j < i + 5 && j < messages.size(); ++j) s.PrefetchMail(s.Messages[j]);
+  }
+  // The reply asked for ahead is read past before the deletion.
+  ASSERT_EQ(s.DeleteMail(&s.Messages[0]), 0) << s.LastError;
+  ASSERT_TRUE(s.Quit()) << s.LastError;
+  EXPECT_EQ(server_->MessageCount(user), messages.size() - 1);
+}
+
 TEST_F(Imap4Dovecot, EmptyFolderSendsNoFetchAndQuitSkipsExpunge) {
   std::string user = NewUser();
   Session s;

@@ -84,14 +84,18 @@ void DeliveryGroup::Hand() {
   wake_.notify_all();
 }
 
-void DeliveryGroup::Finish() {
-  std::unique_lock lock(mutex_);
-  SettleHandedLocked(lock);
+void DeliveryGroup::FinishCurrentLocked() {
   if (current_.deliveries.empty()) return;
   FlushBatch(current_);
   NameBatch(current_);
   current_ = Batch{};
   bytes_ = 0;
+}
+
+void DeliveryGroup::Finish() {
+  std::unique_lock lock(mutex_);
+  SettleHandedLocked(lock);
+  FinishCurrentLocked();
 }
 
 void DeliveryGroup::DownloadStarts() {
@@ -149,10 +153,7 @@ void DeliveryGroup::Watch() {
     }
     const int64_t left = startMs_ + context_.groupWaitMs - context_.clock->NowMs();
     if (left <= 0) {
-      FlushBatch(current_);
-      NameBatch(current_);
-      current_ = Batch{};
-      bytes_ = 0;
+      FinishCurrentLocked();
       continue;
     }
     wake_.wait_for(lock, std::chrono::milliseconds(left));

@@ -73,6 +73,8 @@ class DeliveryGroup {
   void FlushBatch(Batch& batch);
   // Names a flushed batch and records the outcome in finished_.
   void NameBatch(Batch& batch);
+  // Flushes and names the current batch on the calling thread.
+  void FinishCurrentLocked();
   // Names the batch handed over, waiting for its flush first.
   void SettleHandedLocked(std::unique_lock<std::mutex>& lock);
   void StartWatcherLocked();

@@ -530,9 +530,16 @@ namespace {
 
 // A UID goes into the command as it is; anything but a plain token would
 // change the command.
+bool PlainUid(const std::string& uid) {
+  return !uid.empty() && uid.find_first_of(std::string_view(" \t\r\n()\0", 7)) == std::string::npos;
+}
+
+std::string FetchCommand(const std::string& tag, const std::string& uid) {
+  return tag + " UID FETCH " + uid + " (BODY.PEEK[])\r\n";
+}
+
 bool UsableUid(CMailClient& s, const std::string& uid) {
-  if (!uid.empty() && uid.find_first_of(std::string_view(" \t\r\n()\0", 7)) == std::string::npos)
-    return true;
+  if (PlainUid(uid)) return true;
   return s.FailWith("IMAP4 message without a usable UID: \"" + uid.substr(0, 64) + "\"\r\n");
 }
 
@@ -554,7 +561,7 @@ bool Imap4Protocol::Retrieve(CMailClient& s, const CMailInfo& info, std::string&
   if (!SelectIfNeeded(s)) return false;
 
   std::string tag = imap4::NextTag(s.TagCounter);
-  s.Command = tag + " UID FETCH " + info.UIDL + " (BODY.PEEK[])\r\n";
+  s.Command = FetchCommand(tag, info.UIDL);
   if (!s.SendData(s.Command)) return false;
   return ReadFetch(s, tag, seq, content);
 }
@@ -562,11 +569,10 @@ bool Imap4Protocol::Retrieve(CMailClient& s, const CMailInfo& info, std::string&
 void Imap4Protocol::Prefetch(CMailClient& s, const CMailInfo& next) {
   // One reply ahead at most; only in a folder that is open already.
   if (!prefetchTag_.empty() || !(s.Listed || s.Selected)) return;
-  if (next.UIDL.empty() || next.UIDL.find_first_of(std::string_view(" \t\r\n()\0", 7)) != std::string::npos)
-    return;
+  if (!PlainUid(next.UIDL)) return;
   imap4::NextTag(s.TagCounter);  // the tag a Retrieve takes for its folder check
   std::string tag = imap4::NextTag(s.TagCounter);
-  std::string command = tag + " UID FETCH " + next.UIDL + " (BODY.PEEK[])\r\n";
+  std::string command = FetchCommand(tag, next.UIDL);
   s.Command = command;
   if (!s.SendData(command)) return;  // the connection is gone; the next command says so
   prefetchTag_ = std::move(tag);

@@ -312,7 +312,11 @@ ControlServer::Reply ControlServer::StatusList() {
 ControlServer::Reply ControlServer::LogList() {
   const std::string folder = JoinPath(engine_.ApplicationFolder(), "log");
   std::string text;
-  for (const std::string& name : ListFiles(folder)) {
+  // In name order, so that the daily files come in date order (a folder
+  // listing itself comes in whatever order the file system keeps).
+  std::vector<std::string> names = ListFiles(folder);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
     if (!EndsWithNoCase(name, ".log.txt")) continue;
     text += JoinPath(folder, name);
     text += "\r\n";

@@ -1,6 +1,7 @@
 #include "engine/DeliveryGroup.h"
 
 #include <chrono>
+#include <system_error>
 
 namespace tarnwick {
 
@@ -67,19 +68,28 @@ void DeliveryGroup::SettleHandedLocked(std::unique_lock<std::mutex>& lock) {
   handed_.reset();
 }
 
-void DeliveryGroup::StartWatcherLocked() {
-  if (!watcher_.joinable()) watcher_ = std::thread([this] { Watch(); });
+bool DeliveryGroup::StartWatcherLocked() {
+  if (watcher_.joinable()) return true;
+  try {
+    watcher_ = std::thread([this] { Watch(); });
+  } catch (const std::system_error&) {
+    return false;  // no thread to be had: the run finishes its groups itself
+  }
+  return true;
 }
 
 void DeliveryGroup::Hand() {
   {
     std::unique_lock lock(mutex_);
     SettleHandedLocked(lock);
+    if (!StartWatcherLocked()) {
+      FinishCurrentLocked();
+      return;
+    }
     if (current_.deliveries.empty()) return;
     handed_.emplace(std::move(current_));
     current_ = Batch{};
     bytes_ = 0;
-    StartWatcherLocked();
   }
   wake_.notify_all();
 }

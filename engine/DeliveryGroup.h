@@ -77,7 +77,8 @@ class DeliveryGroup {
   void FinishCurrentLocked();
   // Names the batch handed over, waiting for its flush first.
   void SettleHandedLocked(std::unique_lock<std::mutex>& lock);
-  void StartWatcherLocked();
+  // False when no thread can be started.
+  bool StartWatcherLocked();
   void Watch();
 
   DeliveryContext& context_;

@@ -588,15 +588,13 @@ bool Imap4Protocol::DropPrefetch(CMailClient& s) {
   std::string tag = std::move(prefetchTag_);
   prefetchTag_.clear();
   prefetchUid_.clear();
-  const std::string command = std::move(prefetchCommand_);
+  prefetchCommand_.clear();
   // A refusal of the message asked for ahead is no failure: it is not wanted.
   std::string dropped;
   bool refused = false;
   const bool ok = ReadFetch(s, tag, "0", dropped, &refused);
   carry_.clear();
-  if (!ok && !refused) return false;
-  s.Command = command;
-  return true;
+  return ok || refused;
 }
 
 bool Imap4Protocol::ReadFetch(CMailClient& s, const std::string& tag, const std::string& seq,

@@ -2,6 +2,7 @@
 
 #include "mailclient/MailClient.h"
 #include "tests/support/Dovecot.h"
+#include "tests/support/DovecotSuite.h"
 #include "tests/support/FakeServer.h"
 
 #include <gtest/gtest.h>
@@ -206,29 +207,11 @@ struct Session : CMailClient {
   Session() { Timeout = 10; }
 };
 
-class Imap4Dovecot : public ::testing::Test {
+class Imap4Dovecot : public test::DovecotSuite<Imap4Dovecot> {
  protected:
-  static void SetUpTestSuite() {
-    server_ = std::make_unique<Dovecot>();
-    if (!server_->Start(&start_error_)) server_.reset();
-  }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override {
-    if (!server_) GTEST_SKIP() << "Dovecot did not start: " << start_error_;
-  }
-  // A user of its own for each test.
-  std::string NewUser() {
-    std::string user = "u" + std::to_string(++users_);
-    EXPECT_TRUE(server_->AddUser(user, "pw \"quoted\" \\ back"));
-    return user;
-  }
-  static std::unique_ptr<Dovecot> server_;
-  static std::string start_error_;
-  static int users_;
+  // A user of its own for each test, with a password that needs quoting.
+  std::string NewUser() { return DovecotSuite::NewUser("pw \"quoted\" \\ back"); }
 };
-std::unique_ptr<Dovecot> Imap4Dovecot::server_;
-std::string Imap4Dovecot::start_error_;
-int Imap4Dovecot::users_ = 0;
 
 int Count(const std::string& text, const std::string& what) {
   int n = 0;

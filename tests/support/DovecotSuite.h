@@ -27,9 +27,9 @@ class DovecotSuite : public ::testing::Test {
     if (!server_) GTEST_SKIP() << "Dovecot did not start: " << start_error_;
   }
   // A fresh user per test, so that tests do not see each other's mail.
-  std::string NewUser() {
+  std::string NewUser(const std::string& password = "pw") {
     std::string user = "u" + std::to_string(++users_);
-    EXPECT_TRUE(server_->AddUser(user, "pw"));
+    EXPECT_TRUE(server_->AddUser(user, password));
     return user;
   }
 

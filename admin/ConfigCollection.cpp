@@ -82,13 +82,7 @@ HRESULT ConfigCollection::Invoke(int32_t dispid, uint16_t kind, std::span<const 
       if (!IsCall(kind)) break;
       if (HRESULT hr = Count(args, 1); !Succeeded(hr)) return hr;
       RefPtr<IConfigItem> item;
-      if (args[0].type() == VT_DISPATCH && args[0].AsDispatch()) {
-        void* p = nullptr;
-        if (!Succeeded(args[0].AsDispatch()->QueryInterface(IID_IConfigItem, &p))) return DISP_E_TYPEMISMATCH;
-        item = RefPtr<IConfigItem>::Adopt(static_cast<IConfigItem*>(p));
-      } else if (!args[0].IsEmptyOrNull() && args[0].type() != VT_DISPATCH) {
-        return DISP_E_TYPEMISMATCH;
-      }
+      if (HRESULT hr = ConfigItemArgument(args[0], item); !Succeeded(hr)) return hr;
       int32_t added = 0;
       Add(item.get(), &added);
       Set(result, Variant::I4(added));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "admin/Automation.h"
+#include "admin/Interfaces.h"
 
 #include <optional>
 #include <span>
@@ -43,6 +44,19 @@ inline HRESULT Bool(const Variant& v, VARIANT_BOOL& out) {
   if (HRESULT hr = v.ToLong(n); !Succeeded(hr)) return hr;
   if (n < -32768 || n > 32767) return DISP_E_OVERFLOW;
   out = static_cast<VARIANT_BOOL>(n);
+  return S_OK;
+}
+
+// An IConfigItem parameter: an object that answers for IConfigItem, or
+// empty/null for none (item stays null).
+inline HRESULT ConfigItemArgument(const Variant& v, RefPtr<IConfigItem>& item) {
+  if (v.type() == VT_DISPATCH && v.AsDispatch()) {
+    void* p = nullptr;
+    if (!Succeeded(v.AsDispatch()->QueryInterface(IID_IConfigItem, &p))) return DISP_E_TYPEMISMATCH;
+    item = RefPtr<IConfigItem>::Adopt(static_cast<IConfigItem*>(p));
+  } else if (!v.IsEmptyOrNull() && v.type() != VT_DISPATCH) {
+    return DISP_E_TYPEMISMATCH;
+  }
   return S_OK;
 }
 

@@ -186,13 +186,7 @@ HRESULT Manager::Invoke(int32_t dispid, uint16_t kind, std::span<const Variant> 
     case 12: {
       if (HRESULT hr = Count(args, 1); !Succeeded(hr)) return hr;
       RefPtr<IConfigItem> item;
-      if (args[0].type() == VT_DISPATCH && args[0].AsDispatch()) {
-        void* p = nullptr;
-        if (!Succeeded(args[0].AsDispatch()->QueryInterface(IID_IConfigItem, &p))) return DISP_E_TYPEMISMATCH;
-        item = RefPtr<IConfigItem>::Adopt(static_cast<IConfigItem*>(p));
-      } else if (!args[0].IsEmptyOrNull() && args[0].type() != VT_DISPATCH) {
-        return DISP_E_TYPEMISMATCH;
-      }
+      if (HRESULT hr = ConfigItemArgument(args[0], item); !Succeeded(hr)) return hr;
       // A late-bound caller cannot pass a starting value; -1 tells it that
       // the test was not handed over.
       int32_t r = -1;
